@@ -1,0 +1,43 @@
+# Set-up and everyday commands. Each target finds CPython 3.13 itself, makes .venv with the
+# pinned dependencies, and builds the package into it (incrementally, in build/).
+.DEFAULT_GOAL := test
+SHELL := /bin/bash
+
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD_DIR := build/cp313
+# The interpreter to build for: python3.13 on PATH, else the pyenv installation of 3.13.
+PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
+	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
+
+.PHONY: demo test install stubtest bench format clean
+
+$(VENV)/.deps: requirements/dev.txt
+	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
+	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements/dev.txt
+	touch $@
+
+# Builds the package (with the test-only modules) and installs it into .venv.
+install: $(VENV)/.deps
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+		-C build-dir=$(BUILD_DIR) -C cmake.define.TOOLS_TEST_MODULES=ON .
+
+demo: install
+	cd examples && ../$(PY) demo.py
+
+stubtest: install
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest-allowlist.txt \
+		tools.common.find_origin
+
+test: install stubtest
+	$(PY) -m pytest -q
+
+bench: install
+	$(PY) benchmarks/run.py
+
+format: $(VENV)/.deps
+	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/tools/*/*.cpp tests/native/*.cpp
+
+clean:
+	rm -rf build $(VENV)

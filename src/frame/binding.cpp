@@ -1,0 +1,206 @@
+#include "frame/binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace frame {
+namespace {
+
+constexpr Py_ssize_t not_found = -1;
+constexpr Py_ssize_t failed = -2;
+
+// The count error. `too_few` picks "at least" over "at most" when the count is not fixed.
+[[gnu::cold, gnu::noinline]] bool raise_count_error(const Function& function, bool too_few,
+                                                     Py_ssize_t given) noexcept {
+    const Py_ssize_t all = function.size();
+    const Py_ssize_t required = function.required_count();
+    const char* qualifier = required == all ? "exactly" : too_few ? "at least" : "at most";
+    const Py_ssize_t number = too_few ? required : all;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 function.def().name, qualifier, number, number == 1 ? "" : "s", given);
+    return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool raise_keyword_error(const Function& function, bool bound_already,
+                                                       PyObject* key) noexcept {
+    if (bound_already) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     function.def().name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     function.def().name, key);
+    }
+    return false;
+}
+
+// Two exact strs are equal when hash, length, width and characters all agree.
+bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (PyObject_Hash(a) != PyObject_Hash(b)) { // cached for both after the first call
+        return false;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), std::size_t(length) * kind) == 0;
+}
+
+Py_ssize_t find_identical(const Function& function, PyObject* key, Py_ssize_t from) noexcept {
+    for (Py_ssize_t i = from; i < function.size(); ++i) {
+        if (function.param_name(i) == key) {
+            return i;
+        }
+    }
+    return not_found;
+}
+
+Py_ssize_t find_same_text(const Function& function, PyObject* key, Py_ssize_t from,
+                          Py_ssize_t to) noexcept {
+    for (Py_ssize_t i = from; i < to; ++i) {
+        if (same_text(key, function.param_name(i))) {
+            return i;
+        }
+    }
+    return not_found;
+}
+
+// For keys of a str subclass, whose `==` may be overridden (and may fail).
+Py_ssize_t find_equal(const Function& function, PyObject* key, Py_ssize_t from,
+                      Py_ssize_t to) noexcept {
+    for (Py_ssize_t i = from; i < to; ++i) {
+        const int equal = PyObject_RichCompareBool(key, function.param_name(i), Py_EQ);
+        if (equal != 0) {
+            return equal > 0 ? i : failed;
+        }
+    }
+    return not_found;
+}
+
+// The index of the parameter that keyword `key` names, given `positional` values by position;
+// raises the keyword errors.
+Py_ssize_t match_keyword(const Function& function, PyObject* key, Py_ssize_t positional) noexcept {
+    // Callers pass interned names almost always, so identity settles most keywords.
+    Py_ssize_t index = find_identical(function, key, positional);
+    if (index != not_found) {
+        return index;
+    }
+    auto find = PyUnicode_CheckExact(key) ? find_same_text
+                : PyUnicode_Check(key)    ? find_equal
+                                          : nullptr;
+    if (!find) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function.def().name);
+        return failed;
+    }
+    index = find(function, key, positional, function.size());
+    if (index != not_found) {
+        return index;
+    }
+    const Py_ssize_t earlier = find(function, key, 0, positional);
+    if (earlier == failed) {
+        return failed;
+    }
+    raise_keyword_error(function, earlier != not_found, key);
+    return failed;
+}
+
+void fill_defaults(const Function& function, Py_ssize_t from, PyObject** bound) noexcept {
+    PyObject* defaults = function.defaults();
+    const Py_ssize_t required = function.required_count();
+    for (Py_ssize_t i = std::max(from, required); i < function.size(); ++i) {
+        if (!bound[i]) {
+            bound[i] = PyTuple_GET_ITEM(defaults, i - required);
+        }
+    }
+}
+
+} // namespace
+
+bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames, PyObject** bound) noexcept {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t all = function.size();
+    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    if (given > all || (keywords == 0 && given < function.required_count())) {
+        return raise_count_error(function, given < function.required_count(), given);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        bound[i] = args[i];
+    }
+    if (keywords == 0) {
+        for (Py_ssize_t i = given; i < all; ++i) {
+            bound[i] = PyTuple_GET_ITEM(function.defaults(), i - function.required_count());
+        }
+        return true;
+    }
+
+    for (Py_ssize_t i = given; i < all; ++i) {
+        bound[i] = nullptr;
+    }
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        const Py_ssize_t index = match_keyword(function, PyTuple_GET_ITEM(kwnames, k), given);
+        if (index < 0) {
+            return false;
+        }
+        bound[index] = args[given + k];
+    }
+    for (Py_ssize_t i = given; i < function.required_count(); ++i) {
+        if (!bound[i]) {
+            return raise_count_error(function, true, i);
+        }
+    }
+    fill_defaults(function, given, bound);
+    return true;
+}
+
+bool convert_truth_values(const Function& function, PyObject** bound) noexcept {
+    for (std::size_t i = 0; i < function.def().params.size(); ++i) {
+        if (function.def().params[i].check != Check::truth || bound[i] == Py_None) {
+            continue;
+        }
+        const int truth = PyObject_IsTrue(bound[i]);
+        if (truth < 0) {
+            return false;
+        }
+        bound[i] = truth ? Py_True : Py_False; // immortal, so borrowing them is safe
+    }
+    return true;
+}
+
+bool check_parameter_types(const Function& function, PyObject* const* bound) noexcept {
+    for (std::size_t i = 0; i < function.def().params.size(); ++i) {
+        const Param& param = function.def().params[i];
+        if ((param.check == Check::str || param.check == Check::str_or_none) &&
+            !check_exact_type(bound[i], &PyUnicode_Type, param.name,
+                              param.check == Check::str_or_none)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[gnu::cold, gnu::noinline]] static void add_subclass_note() noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref added = Ref::steal(PyObject_CallMethod(
+        error, "add_note", "s",
+        "Subclasses of builtin types are rejected for typed parameters, "
+        "a stricter rule than PEP 484 type hints."));
+    if (!added) {
+        PyErr_Clear(); // the TypeError itself matters more than its note
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+bool check_exact_type(PyObject* value, PyTypeObject* type, const char* param_name,
+                      bool none_allowed) noexcept {
+    if (Py_IS_TYPE(value, type) || (none_allowed && value == Py_None)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param_name, type->tp_name, Py_TYPE(value)->tp_name);
+    if (PyObject_TypeCheck(value, type)) {
+        add_subclass_note();
+    }
+    return false;
+}
+
+} // namespace frame

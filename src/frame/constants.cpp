@@ -1,0 +1,113 @@
+#include "frame/constants.hpp"
+
+#include "frame/module.hpp"
+
+namespace frame {
+namespace {
+
+// The registry is a list threaded through the constants themselves; its ends are
+// constant-initialised, so registration works whatever order the globals are built in.
+constinit Constant* first_constant = nullptr;
+constinit Constant** constant_tail = &first_constant;
+constinit Constant* first_unmade = nullptr;
+
+struct {
+    PyObject* tuple = nullptr;
+    PyObject* bytes = nullptr;
+    PyObject* str = nullptr;
+} empties;
+
+// Computes and caches the hash of a new str; returns it, or an empty Ref on failure.
+Ref hashed(Ref str) noexcept {
+    if (str && PyObject_Hash(str) == -1) {
+        return {};
+    }
+    return str;
+}
+
+bool make_empties() noexcept {
+    if (empties.tuple) {
+        return true;
+    }
+    empties.tuple = PyTuple_New(0);
+    empties.bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    empties.str = PyUnicode_New(0, 0);
+    return empties.tuple && empties.bytes && empties.str;
+}
+
+} // namespace
+
+Constant::Constant() noexcept {
+    *constant_tail = this;
+    constant_tail = &next_;
+    if (!first_unmade) {
+        first_unmade = this;
+    }
+}
+
+bool make_constants() noexcept {
+    if (!make_empties()) {
+        return false;
+    }
+    // Constants made by an earlier, failed exec are kept: they do not depend on the module.
+    for (; first_unmade; first_unmade = first_unmade->next_) {
+        if (!first_unmade->make()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Id::make() noexcept {
+    obj_ = hashed(Ref::steal(PyUnicode_InternFromString(text_))).release();
+    return obj_ != nullptr;
+}
+
+bool Text::make() noexcept {
+    obj_ = hashed(Ref::steal(PyUnicode_FromString(text_))).release();
+    return obj_ != nullptr;
+}
+
+bool Builtin::make() noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(name_));
+    if (!name) {
+        return false;
+    }
+    obj_ = PyObject_GetAttr(builtins_module(), name);
+    return obj_ != nullptr;
+}
+
+Keywords::Keywords(std::initializer_list<const char*> names) noexcept {
+    for (const char* name : names) {
+        if (size_ < max_names) {
+            names_[size_] = name;
+        }
+        ++size_;
+    }
+}
+
+bool Keywords::make() noexcept {
+    if (size_ > max_names) {
+        PyErr_SetString(PyExc_SystemError, "too many keyword names in one call");
+        return false;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(size_));
+    if (!tuple) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size_; ++i) {
+        PyObject* name = hashed(Ref::steal(PyUnicode_InternFromString(names_[i]))).release();
+        if (!name) {
+            return false;
+        }
+        PyTuple_SET_ITEM(tuple.get(), i, name);
+    }
+    obj_ = tuple.release();
+    return true;
+}
+
+PyObject* empty_tuple() noexcept { return empties.tuple; }
+PyObject* empty_bytes() noexcept { return empties.bytes; }
+PyObject* empty_str() noexcept { return empties.str; }
+
+} // namespace frame

@@ -1,0 +1,473 @@
+#include "frame/function.hpp"
+
+#include "frame/binding.hpp"
+#include "frame/module.hpp"
+#include "frame/traceback.hpp"
+
+#include <cstddef>
+
+namespace frame {
+
+// ---------------------------------------------------------------------------------------
+// The record: objects made from a function's table when its module executes.
+
+namespace {
+
+Ref intern(const char* text) noexcept {
+    Ref str = Ref::steal(PyUnicode_InternFromString(text));
+    if (str && PyObject_Hash(str) == -1) {
+        return {};
+    }
+    return str;
+}
+
+Ref default_value(const Default& fallback) noexcept {
+    switch (fallback.kind) {
+    case Default::Kind::true_:
+        return Ref::borrow(Py_True);
+    case Default::Kind::false_:
+        return Ref::borrow(Py_False);
+    case Default::Kind::text:
+        return intern(fallback.text);
+    case Default::Kind::none:
+    case Default::Kind::required:
+        break;
+    }
+    return Ref::none();
+}
+
+} // namespace
+
+bool Function::make() noexcept {
+    if (def_.params.size() > max_params) {
+        PyErr_Format(PyExc_SystemError, "%s() has more than %zu parameters", def_.name,
+                     max_params);
+        return false;
+    }
+    required_ = 0;
+    while (std::size_t(required_) < def_.params.size() &&
+           def_.params[std::size_t(required_)].fallback.kind == Default::Kind::required) {
+        ++required_;
+    }
+    for (const Param& param : def_.params) {
+        converts_ = converts_ || param.check != Check::any;
+    }
+    return make_names() && make_defaults() && make_annotations() && make_code();
+}
+
+bool Function::make_names() noexcept {
+    for (std::size_t i = 0; i < def_.params.size(); ++i) {
+        names_[i] = intern(def_.params[i].name).release();
+        if (!names_[i]) {
+            return false;
+        }
+    }
+    const Module& module = current_module();
+    name_ = intern(def_.name).release();
+    qualname_ = intern(def_.qualname).release();
+    module_name_ = intern(module.dotted_name).release();
+    traceback_name_ = PyUnicode_FromFormat("%s.%s", module.dotted_name, def_.qualname);
+    return name_ && qualname_ && module_name_ && traceback_name_;
+}
+
+bool Function::make_defaults() noexcept {
+    const Py_ssize_t optional = size() - required_;
+    if (optional == 0) {
+        return true; // __defaults__ is None
+    }
+    Ref tuple = Ref::steal(PyTuple_New(optional));
+    if (!tuple) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < optional; ++i) {
+        Ref value = default_value(def_.params[std::size_t(required_ + i)].fallback);
+        if (!value) {
+            return false;
+        }
+        PyTuple_SET_ITEM(tuple.get(), i, value.release());
+    }
+    defaults_ = tuple.release();
+    return true;
+}
+
+bool Function::make_annotations() noexcept {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) {
+        return false;
+    }
+    auto annotate = [&](PyObject* key, const char* text) {
+        Ref value = Ref::steal(PyUnicode_FromString(text));
+        return value && PyDict_SetItem(annotations, key, value) == 0;
+    };
+    for (std::size_t i = 0; i < def_.params.size(); ++i) {
+        if (def_.params[i].annotation && !annotate(names_[i], def_.params[i].annotation)) {
+            return false;
+        }
+    }
+    if (def_.returns) {
+        Ref key = intern("return");
+        if (!key || !annotate(key, def_.returns)) {
+            return false;
+        }
+    }
+    annotations_ = annotations.release();
+    return true;
+}
+
+// A code object that describes the signature only; its bytecode is a placeholder that never
+// runs, but `inspect` reads the argument count and names from it.
+bool Function::make_code() noexcept {
+    const Py_ssize_t params = size();
+    Ref varnames = Ref::steal(PyTuple_New(params + Py_ssize_t(def_.locals.size())));
+    if (!varnames) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < params; ++i) {
+        PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names_[i]));
+    }
+    for (std::size_t i = 0; i < def_.locals.size(); ++i) {
+        PyObject* local = intern(def_.locals[i]).release();
+        if (!local) {
+            return false;
+        }
+        PyTuple_SET_ITEM(varnames.get(), params + Py_ssize_t(i), local);
+    }
+    Ref placeholder = Ref::steal(PyBytes_FromStringAndSize("\0\0", 2));
+    Ref filename = Ref::steal(PyUnicode_FromString(current_module().source_path));
+    if (!placeholder || !filename) {
+        return false;
+    }
+    code_ = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        int(params), 0, 0, int(PyTuple_GET_SIZE(varnames.get())), 0, CO_OPTIMIZED | CO_NEWLOCALS,
+        placeholder, empty_tuple(), empty_tuple(), varnames, empty_tuple(), empty_tuple(),
+        filename, name_, name_, def_.line, empty_bytes(), empty_bytes()));
+    return code_ != nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// The `nativefunction` object.
+
+namespace {
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Function* function;
+    PyObject* name;     // null until first read
+    PyObject* qualname;
+    PyObject* doc;      // null until first read
+    PyObject* module;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* defaults; // null stands for None
+    PyObject* kwdefaults;
+    PyObject* annotations; // null until first read, after a write of None
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+NativeFunction* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<NativeFunction*>(self);
+}
+
+PyObject* none_if_null(PyObject* obj) noexcept { return Py_NewRef(obj ? obj : Py_None); }
+
+// Stores `value` in `field`, releasing what was there.
+void store(PyObject*& field, PyObject* value) noexcept { Py_XSETREF(field, Py_XNewRef(value)); }
+
+int refuse_write(const char* attribute, const char* type) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, type);
+    return -1;
+}
+
+// Writes of the defaults are stored but do not reach calls, which bind the defaults fixed at
+// definition; the warning says so.
+int warn_defaults_ignored(const char* attribute) noexcept {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "changes to nativefunction.%s will not currently affect the values "
+                            "used in function calls",
+                            attribute);
+}
+
+// --- attributes ------------------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->name) {
+        f->name = Py_NewRef(f->function->name());
+    }
+    return Py_NewRef(f->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        return refuse_write("__name__", "string");
+    }
+    store(as_function(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        return refuse_write("__qualname__", "string");
+    }
+    store(as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->doc) {
+        const char* doc = f->function->def().doc;
+        f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+        if (!f->doc) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    store(as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->module);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+    store(as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyTuple_Check(value)) {
+        return refuse_write("__defaults__", "tuple");
+    }
+    store(as_function(self)->defaults, value);
+    return warn_defaults_ignored("__defaults__");
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        return refuse_write("__kwdefaults__", "dict");
+    }
+    store(as_function(self)->kwdefaults, value);
+    return warn_defaults_ignored("__kwdefaults__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        return refuse_write("__annotations__", "dict");
+    }
+    store(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject* get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"func_globals", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {"func_code", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// --- protocols ---------------------------------------------------------------------------
+
+// Pickled by reference: the module and qualified name find the same object again.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<nativefunction %U at %p>", as_function(self)->qualname, self);
+}
+
+// Read through an instance, a function becomes a method of that instance.
+PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+    if (!instance || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    NativeFunction* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int clear(PyObject* self) noexcept {
+    NativeFunction* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) {
+        PyObject_ClearWeakRefs(self);
+    }
+    clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// clang-format off
+PyTypeObject function_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nativefunction",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_dealloc = dealloc,
+    .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
+    .tp_repr = repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_traverse = traverse,
+    .tp_clear = clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, dict),
+};
+// clang-format on
+
+} // namespace
+
+PyTypeObject* function_type() noexcept { return &function_type_object; }
+
+bool ready_function_type() noexcept { return PyType_Ready(&function_type_object) == 0; }
+
+Ref Function::instantiate() const noexcept {
+    NativeFunction* f = PyObject_GC_New(NativeFunction, &function_type_object);
+    if (!f) {
+        return {};
+    }
+    f->vectorcall = call_function;
+    f->function = this;
+    f->name = nullptr;
+    f->qualname = Py_NewRef(qualname_);
+    f->doc = nullptr;
+    f->module = Py_NewRef(module_name_);
+    f->globals = Py_NewRef(module_globals());
+    f->code = Py_NewRef(code_);
+    f->defaults = Py_XNewRef(defaults_);
+    f->kwdefaults = nullptr;
+    f->annotations = Py_XNewRef(annotations_);
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+// --- calls -------------------------------------------------------------------------------
+
+PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept {
+    const Function& function = *as_function(self)->function;
+    Call call{function};
+    if (!bind_arguments(function, args, nargsf, kwnames, call.args_) ||
+        (function.converts() && !convert_truth_values(function, call.args_))) {
+        add_traceback_entry(function.traceback_name(), function.def().line);
+        return nullptr;
+    }
+    if (function.converts() && !check_parameter_types(function, call.args_)) {
+        return nullptr;
+    }
+    // Bodies that walk nested input call themselves through the interpreter; the guard
+    // turns input that is too deep (or contains itself) into RecursionError.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback_entry(function.traceback_name(), function.def().line);
+        return nullptr;
+    }
+    PyObject* result = function.def().body(call);
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        add_traceback_entry(function.traceback_name(), call.line);
+    }
+    return result;
+}
+
+} // namespace frame

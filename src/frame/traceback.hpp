@@ -1,0 +1,12 @@
+// Traceback entries for errors that leave a module's functions or its module body.
+#pragma once
+
+#include "frame/ref.hpp"
+
+namespace frame {
+
+// Adds an entry to the traceback of the exception in flight: the module's source path, the
+// given function name and source line.
+void add_traceback_entry(PyObject* function_name, int line) noexcept;
+
+} // namespace frame

@@ -1,0 +1,84 @@
+// tools.common.find_origin: the folder of a file, or of the source of a function, class or
+// module.
+#include "frame/binding.hpp"
+#include "frame/module.hpp"
+#include "frame/objects.hpp"
+
+namespace {
+
+using frame::Ref;
+
+namespace id {
+frame::Id pathlib{"pathlib"}, inspect{"inspect"}, typing{"typing"};
+frame::Id Path{"Path"}, getfile{"getfile"}, Callable{"Callable"}, Type{"Type"};
+frame::Id parent{"parent"}, absolute{"absolute"};
+} // namespace id
+
+// Path(file).parent
+Ref folder_of_file(PyObject* file) noexcept {
+    Ref path_class = frame::lookup_global(id::Path);
+    Ref path = path_class ? frame::call(path_class, file) : Ref{};
+    return path ? frame::get_attr(path, id::parent) : Ref{};
+}
+
+// Path(getfile(func)).absolute().parent
+Ref folder_of_source(PyObject* func) noexcept {
+    Ref getfile = frame::lookup_global(id::getfile);
+    Ref file = getfile ? frame::call(getfile, func) : Ref{};
+    Ref path_class = file ? frame::lookup_global(id::Path) : Ref{};
+    Ref path = path_class ? frame::call(path_class, file.get()) : Ref{};
+    Ref absolute = path ? frame::call_method(path, id::absolute) : Ref{};
+    return absolute ? frame::get_attr(absolute, id::parent) : Ref{};
+}
+
+PyObject* find_origin(frame::Call& call) noexcept {
+    PyObject* file = call[0];
+    PyObject* func = call[1];
+    if (file != Py_None) {
+        call.at(35);
+        return folder_of_file(file).release();
+    }
+    if (func != Py_None) {
+        call.at(39);
+        return folder_of_source(func).release();
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr frame::Param find_origin_params[] = {
+    {.name = "file", .annotation = "Path | str", .fallback = frame::none},
+    {.name = "func", .annotation = "Callable | Type", .fallback = frame::none},
+};
+constexpr const char* find_origin_locals[] = {"path"};
+
+frame::Function find_origin_function{{
+    .name = "find_origin",
+    .qualname = "find_origin",
+    .params = find_origin_params,
+    .returns = "Path | None",
+    .doc = "\n        Find origin of given file/function.\n\n"
+           "        :param file: file object (__file__)\n"
+           "        :param func: function object (lambda _: 0)\n"
+           "        :return: 'location/if-can-be-found'\n        ",
+    .locals = find_origin_locals,
+    .line = 19,
+    .body = find_origin,
+}};
+
+constexpr frame::Statement module_body[] = {
+    {14, []() noexcept { return frame::import_from(id::pathlib, id::Path); }},
+    {15, []() noexcept { return frame::import_from(id::inspect, id::getfile); }},
+    {16, []() noexcept { return frame::import_from(id::typing, id::Callable, id::Type); }},
+    {19, []() noexcept { return frame::define(find_origin_function); }},
+};
+
+constexpr frame::Module find_origin_module{
+    .short_name = "find_origin",
+    .dotted_name = "tools.common.find_origin",
+    .source_path = "src/tools/common/find_origin.py",
+    .body = module_body,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_find_origin() { return frame::initialize(find_origin_module); }
