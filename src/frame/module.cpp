@@ -267,7 +267,12 @@ Ref imported_name(PyObject* module, const Id& module_name, const Id& name) noexc
             return Ref::steal(submodule);
         }
     }
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    // The message quotes the name as Python's own import does: by its repr.
+    PyErr_Clear();
+    Ref quoted = Ref::steal(PyObject_Repr(name));
+    if (quoted) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", quoted.get());
+    }
     return {};
 }
 
