@@ -35,3 +35,53 @@ class ChildPython:
 def child(tmp_path):
     """A fresh interpreter, started in an empty temporary folder."""
     return ChildPython(tmp_path)
+
+
+class LeakCheck:
+    """Calls a function many times and fails if memory blocks or argument references grow.
+
+    One round is `calls` calls; after `warmup` rounds (which fill caches and free lists),
+    a leak shows as growth in every one of the `rounds` measured rounds. Noise from caches
+    comes and goes; a leak of even one block per call grows every round.
+    """
+
+    def __init__(self, calls=200, warmup=3, rounds=4):
+        self.calls, self.warmup, self.rounds = calls, warmup, rounds
+
+    def scaled(self, calls, warmup, rounds):
+        """The same check with other counts, for calls that are costly on their own."""
+        return LeakCheck(calls, warmup, rounds)
+
+    def _round(self, func, args, kwargs, raises):
+        for _ in range(self.calls):
+            try:
+                func(*args, **kwargs)
+            except raises:
+                pass
+
+    def __call__(self, func, args=(), kwargs=None, raises=()):
+        import gc
+
+        kwargs = kwargs or {}
+        watched = list(args) + list(kwargs.values())
+        for _ in range(self.warmup):
+            self._round(func, args, kwargs, raises)
+        gc.collect()
+        refs_before = [sys.getrefcount(obj) for obj in watched]
+        growth = []
+        for _ in range(self.rounds):
+            gc.collect()
+            before = sys.getallocatedblocks()
+            self._round(func, args, kwargs, raises)
+            gc.collect()
+            growth.append(sys.getallocatedblocks() - before)
+        refs_after = [sys.getrefcount(obj) for obj in watched]
+        assert refs_after == refs_before, f"argument references grew: {refs_before} -> {refs_after}"
+        assert min(growth) < self.calls // 10, f"allocated blocks grew every round: {growth}"
+        return growth
+
+
+@pytest.fixture
+def leak_free():
+    """`leak_free(func, args, kwargs, raises=...)` fails if calling func(*args, **kwargs) leaks."""
+    return LeakCheck()

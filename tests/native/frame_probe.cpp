@@ -40,14 +40,19 @@ PyObject* descend(frame::Call& call) noexcept {
     return self ? frame::call_with_keywords(self, depth_keyword, call[0]).release() : nullptr;
 }
 
-// fail(error, line): raises `error` from the statement at `line`.
+// fail(error, line): raises `error` (an exception, or a class to instantiate) from the
+// statement at `line`.
 PyObject* fail(frame::Call& call) noexcept {
     const long line = PyLong_AsLong(call[1]);
     if (line == -1 && PyErr_Occurred()) {
         return nullptr;
     }
     call.at(int(line));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(call[0])), call[0]);
+    if (PyExceptionClass_Check(call[0])) {
+        PyErr_SetNone(call[0]);
+    } else {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(call[0])), call[0]);
+    }
     return nullptr;
 }
 
