@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test install stubtest bench format clean
+.PHONY: demo test install stubtest bench format clean test-asan
 
 $(VENV)/.deps: requirements/dev.txt
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
@@ -35,6 +35,21 @@ stubtest: install
 
 test: install stubtest
 	$(PY) -m pytest -q
+
+# The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its
+# own environment; the interpreter allocates with malloc so that ASan sees every object.
+ASAN_VENV := .venv-asan
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+test-asan: $(VENV)/.deps
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON313) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements/dev.txt
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+		--no-deps -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.TOOLS_SANITIZE=ON -C cmake.define.TOOLS_TEST_MODULES=ON .
+	LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
+		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		$(ASAN_VENV)/bin/python -m pytest -q
 
 bench: install
 	$(PY) benchmarks/run.py

@@ -2,6 +2,7 @@
 reference to an argument may be left behind."""
 
 import json
+import sys
 import pathlib
 
 import pytest
@@ -57,6 +58,7 @@ def test_missing_global_does_not_leak(leak_free, monkeypatch):
     leak_free(find_origin, (FILE,), raises=NameError)
 
 
+@pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="blocks are not counted under malloc")
 def test_the_check_catches_a_leak(leak_free):
     kept = []
     with pytest.raises(AssertionError, match="allocated blocks grew"):
