@@ -11,7 +11,7 @@ constexpr Py_ssize_t failed = -2;
 
 // The count error. `too_few` picks "at least" over "at most" when the count is not fixed.
 [[gnu::cold, gnu::noinline]] bool raise_count_error(const Function& function, bool too_few,
-                                                     Py_ssize_t given) noexcept {
+                                                    Py_ssize_t given) noexcept {
     const Py_ssize_t all = function.size();
     const Py_ssize_t required = function.required_count();
     const char* qualifier = required == all ? "exactly" : too_few ? "at least" : "at most";
@@ -22,7 +22,7 @@ constexpr Py_ssize_t failed = -2;
 }
 
 [[gnu::cold, gnu::noinline]] bool raise_keyword_error(const Function& function, bool bound_already,
-                                                       PyObject* key) noexcept {
+                                                      PyObject* key) noexcept {
     if (bound_already) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                      function.def().name, key);
@@ -180,10 +180,10 @@ bool check_parameter_types(const Function& function, PyObject* const* bound) noe
 
 [[gnu::cold, gnu::noinline]] static void add_subclass_note() noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref added = Ref::steal(PyObject_CallMethod(
-        error, "add_note", "s",
-        "Subclasses of builtin types are rejected for typed parameters, "
-        "a stricter rule than PEP 484 type hints."));
+    Ref added = Ref::steal(
+        PyObject_CallMethod(error, "add_note", "s",
+                            "Subclasses of builtin types are rejected for typed parameters, "
+                            "a stricter rule than PEP 484 type hints."));
     if (!added) {
         PyErr_Clear(); // the TypeError itself matters more than its note
     }
@@ -195,8 +195,9 @@ bool check_exact_type(PyObject* value, PyTypeObject* type, const char* param_nam
     if (Py_IS_TYPE(value, type) || (none_allowed && value == Py_None)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param_name, type->tp_name, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param_name,
+                 type->tp_name, Py_TYPE(value)->tp_name);
     if (PyObject_TypeCheck(value, type)) {
         add_subclass_note();
     }

@@ -40,8 +40,7 @@ Ref default_value(const Default& fallback) noexcept {
 
 bool Function::make() noexcept {
     if (def_.params.size() > max_params) {
-        PyErr_Format(PyExc_SystemError, "%s() has more than %zu parameters", def_.name,
-                     max_params);
+        PyErr_Format(PyExc_SystemError, "%s() has more than %zu parameters", def_.name, max_params);
         return false;
     }
     required_ = 0;
@@ -139,8 +138,8 @@ bool Function::make_code() noexcept {
     }
     code_ = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         int(params), 0, 0, int(PyTuple_GET_SIZE(varnames.get())), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        placeholder, empty_tuple(), empty_tuple(), varnames, empty_tuple(), empty_tuple(),
-        filename, name_, name_, def_.line, empty_bytes(), empty_bytes()));
+        placeholder, empty_tuple(), empty_tuple(), varnames, empty_tuple(), empty_tuple(), filename,
+        name_, name_, def_.line, empty_bytes(), empty_bytes()));
     return code_ != nullptr;
 }
 
@@ -150,12 +149,11 @@ bool Function::make_code() noexcept {
 namespace {
 
 struct NativeFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Function* function;
-    PyObject* name;     // null until first read
+    PyObject* name; // null until first read
     PyObject* qualname;
-    PyObject* doc;      // null until first read
+    PyObject* doc; // null until first read
     PyObject* module;
     PyObject* globals;
     PyObject* code;

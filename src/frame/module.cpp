@@ -12,9 +12,9 @@ namespace {
 struct State {
     const Module* info = nullptr;
     std::int64_t owning_interpreter = -1;
-    PyObject* module = nullptr;   // held from the start of exec; dropped when exec fails
-    PyObject* globals = nullptr;  // the module's __dict__
-    PyObject* builtins = nullptr; // the builtins module
+    PyObject* module = nullptr;    // held from the start of exec; dropped when exec fails
+    PyObject* globals = nullptr;   // the module's __dict__
+    PyObject* builtins = nullptr;  // the builtins module
     PyObject* init_name = nullptr; // "init <dotted name>", for entries of a failing exec
 };
 constinit State state;

@@ -12,9 +12,8 @@ namespace frame {
 template <typename... Args> Ref call(PyObject* callable, Args... args) noexcept {
     // One leading spare slot lets the callee prepend a bound `self` without copying.
     std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_Vectorcall(callable, vector.data() + 1,
-                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, vector.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(name=value, ...): every argument passed by keyword, named by `names` in order.
@@ -28,9 +27,9 @@ Ref call_with_keywords(PyObject* callable, const Keywords& names, Args... values
 // obj.name(*args), without making a bound method.
 template <typename... Args> Ref call_method(PyObject* obj, const Id& name, Args... args) noexcept {
     std::array<PyObject*, sizeof...(Args) + 1> vector{obj, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name.get(), vector.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name.get(), vector.data(),
+                                  (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 inline Ref get_attr(PyObject* obj, const Id& name) noexcept {
@@ -38,8 +37,6 @@ inline Ref get_attr(PyObject* obj, const Id& name) noexcept {
 }
 
 // Whether the current exception is an instance of `type`; false when none is set.
-inline bool error_matches(PyObject* type) noexcept {
-    return PyErr_ExceptionMatches(type) != 0;
-}
+inline bool error_matches(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }
 
 } // namespace frame

@@ -34,9 +34,8 @@ bool before(const CachedCode& entry, int line, PyObject* name) noexcept {
 std::size_t position(int line, PyObject* name) noexcept {
     CachedCode* begin = cache.entries.get();
     CachedCode* end = begin + cache.size;
-    CachedCode* found = std::lower_bound(begin, end, 0, [&](const CachedCode& entry, int) {
-        return before(entry, line, name);
-    });
+    CachedCode* found = std::lower_bound(
+        begin, end, 0, [&](const CachedCode& entry, int) { return before(entry, line, name); });
     return std::size_t(found - begin);
 }
 
@@ -63,8 +62,8 @@ PyCodeObject* code_for(int line, PyObject* name) noexcept {
     if (!name_text) {
         return nullptr;
     }
-    Ref code = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(current_module().source_path, name_text, line)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(current_module().source_path, name_text, line)));
     if (!code || (cache.size == cache.capacity && !grow_cache())) {
         return nullptr;
     }

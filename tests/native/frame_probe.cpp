@@ -155,7 +155,9 @@ PyObject* count_allocations(frame::Call& call) noexcept {
 
 constexpr frame::Param typed_params[] = {
     {.name = "text", .annotation = "str", .check = frame::Check::str},
-    {.name = "maybe", .annotation = "str", .fallback = frame::none,
+    {.name = "maybe",
+     .annotation = "str",
+     .fallback = frame::none,
      .check = frame::Check::str_or_none},
 };
 constexpr frame::Param flag_params[] = {
@@ -173,29 +175,48 @@ constexpr frame::Param call_vector_params[] = {
 constexpr frame::Param version_params[] = {{.name = "version"}};
 constexpr frame::Param allocation_params[] = {{.name = "func"}, {.name = "args"}};
 
-frame::Function typed_function{{.name = "typed", .qualname = "typed", .params = typed_params,
-                                .returns = "tuple", .line = 10, .body = echo_two}};
-frame::Function flags_function{{.name = "flags", .qualname = "flags", .params = flag_params,
-                                .line = 12, .body = echo_three}};
-frame::Function required_function{{.name = "required", .qualname = "required",
-                                   .params = required_params, .line = 14, .body = echo_three}};
-frame::Function method_function{{.name = "one", .qualname = "Probe.one", .params = method_params,
-                                 .doc = "One argument.", .line = 18, .body = echo_two}};
-frame::Function descend_function{{.name = "descend", .qualname = "descend",
-                                  .params = depth_params, .line = 30, .body = descend}};
+frame::Function typed_function{{.name = "typed",
+                                .qualname = "typed",
+                                .params = typed_params,
+                                .returns = "tuple",
+                                .line = 10,
+                                .body = echo_two}};
+frame::Function flags_function{
+    {.name = "flags", .qualname = "flags", .params = flag_params, .line = 12, .body = echo_three}};
+frame::Function required_function{{.name = "required",
+                                   .qualname = "required",
+                                   .params = required_params,
+                                   .line = 14,
+                                   .body = echo_three}};
+frame::Function method_function{{.name = "one",
+                                 .qualname = "Probe.one",
+                                 .params = method_params,
+                                 .doc = "One argument.",
+                                 .line = 18,
+                                 .body = echo_two}};
+frame::Function descend_function{{.name = "descend",
+                                  .qualname = "descend",
+                                  .params = depth_params,
+                                  .line = 30,
+                                  .body = descend}};
 frame::Function fail_function{
     {.name = "fail", .qualname = "fail", .params = fail_params, .line = 40, .body = fail}};
-frame::Function call_vector_function{{.name = "call_vector", .qualname = "call_vector",
-                                      .params = call_vector_params, .line = 50,
+frame::Function call_vector_function{{.name = "call_vector",
+                                      .qualname = "call_vector",
+                                      .params = call_vector_params,
+                                      .line = 50,
                                       .body = call_vector}};
 frame::Function exec_foreign_function{
     {.name = "exec_foreign", .qualname = "exec_foreign", .line = 60, .body = exec_foreign}};
-frame::Function warn_version_function{{.name = "warn_version", .qualname = "warn_version",
-                                       .params = version_params, .line = 70,
+frame::Function warn_version_function{{.name = "warn_version",
+                                       .qualname = "warn_version",
+                                       .params = version_params,
+                                       .line = 70,
                                        .body = warn_version}};
 frame::Function count_allocations_function{{.name = "count_allocations",
                                             .qualname = "count_allocations",
-                                            .params = allocation_params, .line = 80,
+                                            .params = allocation_params,
+                                            .line = 80,
                                             .body = count_allocations}};
 
 // class Probe: def one(self, x: int)

@@ -1,0 +1,74 @@
+"""Native functions against their pure-Python twins (twins.py), side by side in one run.
+
+    python benchmarks/run.py [pyperf options, e.g. --fast or -o results.json]
+
+Prints one line per case: the median time of each, and the ratio native / Python.
+"""
+
+import pathlib
+import platform
+import sys
+import timeit
+
+import pyperf
+
+HERE = pathlib.Path(__file__).resolve().parent
+# Each case: (name, setup shared by both sides, statement, native import, twin import).
+PREFIX = f"import sys; sys.path.insert(0, {str(HERE)!r})\n"
+CASES = [
+    (
+        "find_origin()",
+        "",
+        "find_origin()",
+        "from tools.common.find_origin import find_origin",
+        "from twins import find_origin",
+    ),
+    (
+        "find_origin(None, None)",
+        "",
+        "find_origin(None, None)",
+        "from tools.common.find_origin import find_origin",
+        "from twins import find_origin",
+    ),
+    (
+        "find_origin(file=None, func=None)",
+        "",
+        "find_origin(file=None, func=None)",
+        "from tools.common.find_origin import find_origin",
+        "from twins import find_origin",
+    ),
+]
+
+
+def timer(statement, import_line, setup):
+    """A pyperf time function: `loops` runs of `statement`, after the imports and the setup."""
+
+    def time_loops(loops):
+        return timeit.Timer(statement, PREFIX + import_line + "\n" + setup).timeit(loops)
+
+    return time_loops
+
+
+def main():
+    runner = pyperf.Runner(processes=6, values=3, warmups=1)
+    runner.metadata["description"] = "tools: native functions against pure-Python twins"
+    results = []
+    for name, setup, statement, native_import, twin_import in CASES:
+        native = runner.bench_time_func(f"{name} [native]", timer(statement, native_import, setup))
+        twin = runner.bench_time_func(f"{name} [python]", timer(statement, twin_import, setup))
+        results.append((name, native, twin))
+    if runner.args.worker:
+        return
+    print()
+    print(f"Machine: {platform.machine()}, {platform.processor() or 'unknown CPU'}, "
+          f"Python {platform.python_version()}")
+    print(f"{'case':<44} {'native':>12} {'python':>12} {'ratio':>7}")
+    for name, native, twin in results:
+        if native is None or twin is None:
+            continue
+        n, p = native.median(), twin.median()
+        print(f"{name:<44} {n * 1e9:>10.0f}ns {p * 1e9:>10.0f}ns {n / p:>7.2f}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
