@@ -58,8 +58,12 @@ bool make_constants() noexcept {
     return true;
 }
 
+Ref identifier(const char* text) noexcept {
+    return hashed(Ref::steal(PyUnicode_InternFromString(text)));
+}
+
 bool Id::make() noexcept {
-    obj_ = hashed(Ref::steal(PyUnicode_InternFromString(text_))).release();
+    obj_ = identifier(text_).release();
     return obj_ != nullptr;
 }
 
@@ -69,7 +73,7 @@ bool Text::make() noexcept {
 }
 
 bool Builtin::make() noexcept {
-    Ref name = Ref::steal(PyUnicode_InternFromString(name_));
+    Ref name = identifier(name_);
     if (!name) {
         return false;
     }
@@ -96,7 +100,7 @@ bool Keywords::make() noexcept {
         return false;
     }
     for (Py_ssize_t i = 0; i < size_; ++i) {
-        PyObject* name = hashed(Ref::steal(PyUnicode_InternFromString(names_[i]))).release();
+        PyObject* name = identifier(names_[i]).release();
         if (!name) {
             return false;
         }

@@ -79,6 +79,9 @@ private:
     Py_ssize_t size_ = 0;
 };
 
+// A new interned str with its hash computed; empty on failure.
+Ref identifier(const char* text) noexcept;
+
 // Constants every module has: the empty tuple, bytes and str.
 PyObject* empty_tuple() noexcept;
 PyObject* empty_bytes() noexcept;

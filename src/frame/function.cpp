@@ -13,14 +13,6 @@ namespace frame {
 
 namespace {
 
-Ref intern(const char* text) noexcept {
-    Ref str = Ref::steal(PyUnicode_InternFromString(text));
-    if (str && PyObject_Hash(str) == -1) {
-        return {};
-    }
-    return str;
-}
-
 Ref default_value(const Default& fallback) noexcept {
     switch (fallback.kind) {
     case Default::Kind::true_:
@@ -28,7 +20,7 @@ Ref default_value(const Default& fallback) noexcept {
     case Default::Kind::false_:
         return Ref::borrow(Py_False);
     case Default::Kind::text:
-        return intern(fallback.text);
+        return identifier(fallback.text);
     case Default::Kind::none:
     case Default::Kind::required:
         break;
@@ -56,15 +48,15 @@ bool Function::make() noexcept {
 
 bool Function::make_names() noexcept {
     for (std::size_t i = 0; i < def_.params.size(); ++i) {
-        names_[i] = intern(def_.params[i].name).release();
+        names_[i] = identifier(def_.params[i].name).release();
         if (!names_[i]) {
             return false;
         }
     }
     const Module& module = current_module();
-    name_ = intern(def_.name).release();
-    qualname_ = intern(def_.qualname).release();
-    module_name_ = intern(module.dotted_name).release();
+    name_ = identifier(def_.name).release();
+    qualname_ = identifier(def_.qualname).release();
+    module_name_ = identifier(module.dotted_name).release();
     traceback_name_ = PyUnicode_FromFormat("%s.%s", module.dotted_name, def_.qualname);
     return name_ && qualname_ && module_name_ && traceback_name_;
 }
@@ -104,7 +96,7 @@ bool Function::make_annotations() noexcept {
         }
     }
     if (def_.returns) {
-        Ref key = intern("return");
+        Ref key = identifier("return");
         if (!key || !annotate(key, def_.returns)) {
             return false;
         }
@@ -125,7 +117,7 @@ bool Function::make_code() noexcept {
         PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(names_[i]));
     }
     for (std::size_t i = 0; i < def_.locals.size(); ++i) {
-        PyObject* local = intern(def_.locals[i]).release();
+        PyObject* local = identifier(def_.locals[i]).release();
         if (!local) {
             return false;
         }
