@@ -207,8 +207,16 @@ constexpr frame::Param boot_banner_params[] = {
      .check = frame::Check::str_or_none},
 };
 constexpr const char* boot_banner_locals[] = {
-    "var_name", "info",       "execution_date", "user",              "exc",
-    "host",     "os_platform", "py_version",    "py_implementation", "py_implementation_",
+    "var_name",
+    "info",
+    "execution_date",
+    "user",
+    "exc",
+    "host",
+    "os_platform",
+    "py_version",
+    "py_implementation",
+    "py_implementation_",
 };
 
 frame::Function boot_banner_function{{
@@ -318,4 +326,6 @@ constexpr frame::Module boot_banner_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_boot_banner() { return frame::initialize(boot_banner_module); }
+PyMODINIT_FUNC PyInit_boot_banner() {
+    return frame::initialize(boot_banner_module);
+}
