@@ -147,6 +147,8 @@ def test_a_preset_marker_silences_only_when_it_is_exactly_true(child, preset, pr
     [
         ("()", "app:main"),
         ("(None, None, None)", "app:main"),
+        ("('app', 'main', ':')", "app:main"),
+        ("(''.join(['ap', 'p']), ''.join(['ma', 'in']))", "app:main"),  # equal, not the same
         ("('svc', 'worker', '/')", "svc/worker"),
         ("(separator='/', name='worker', prefix='svc')", "svc/worker"),
         ("('svc', 'worker')", "svc:worker"),

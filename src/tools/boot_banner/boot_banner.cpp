@@ -45,6 +45,7 @@ frame::Id environ{"environ"}, get{"get"}, now{"now"}, strftime{"strftime"};
 } // namespace id
 
 frame::Text marker{"true"};
+frame::Text default_key{"app:main"};
 frame::Text date_format{"%Y-%m-%d %H:%M:%S.%f"};
 frame::Text line_separator{"\n"};
 frame::Keywords aliased_keyword{"aliased"};
@@ -239,6 +240,17 @@ PyObject* or_default(const frame::Call& call, std::size_t i) noexcept {
                               : call[i];
 }
 
+// f"{prefix}{separator}{name}". The key of the default arguments is made once: most
+// applications call with no arguments, and that call should not build the same text anew.
+Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
+    PyObject* defaults = boot_banner_function.defaults();
+    if (prefix == PyTuple_GET_ITEM(defaults, 0) && name == PyTuple_GET_ITEM(defaults, 1) &&
+        separator == PyTuple_GET_ITEM(defaults, 2)) {
+        return Ref::borrow(default_key);
+    }
+    return concat({prefix, separator, name});
+}
+
 // Everything after the marker is set: gathers the eight lines and prints them. Kept out of
 // line, so that the calls that find the marker stay short.
 [[gnu::cold, gnu::noinline]] PyObject* print_banner(frame::Call& call) noexcept {
@@ -288,7 +300,7 @@ PyObject* boot_banner(frame::Call& call) noexcept {
     PyObject* name = or_default(call, 1);
     PyObject* separator = or_default(call, 2);
     call.at(24);
-    Ref var_name = concat({prefix, separator, name});
+    Ref var_name = key_of(prefix, name, separator);
     if (!var_name) {
         return nullptr;
     }
