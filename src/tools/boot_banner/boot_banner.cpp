@@ -338,6 +338,4 @@ constexpr frame::Module boot_banner_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_boot_banner() {
-    return frame::initialize(boot_banner_module);
-}
+PyMODINIT_FUNC PyInit_boot_banner() { return frame::initialize(boot_banner_module); }
