@@ -490,10 +490,11 @@ def test_remove_empty_folder(Folder, tmp_path, recursive):
     assert not (tmp_path / "empty").exists()
 
 
-def test_remove_non_empty_folder_needs_recursive(Folder, tree):
+@pytest.mark.parametrize("recursive", [(), (False,), (None,), (0,), ("",)])
+def test_remove_non_empty_folder_needs_recursive(Folder, tree, recursive):
     before = sorted(tree.rglob("*"))
     with pytest.raises(OSError) as caught:
-        Folder.remove(tree)
+        Folder.remove(tree, *recursive)
     assert caught.value.errno == errno.ENOTEMPTY
     assert sorted(tree.rglob("*")) == before
 

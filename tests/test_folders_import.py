@@ -46,7 +46,7 @@ def logging(*args, **kwargs):
 
 # A module body that reports what a failed import raised, as JSON.
 REPORT = """
-import importlib, json, sys, traceback
+import importlib, json, os, sys, traceback
 sys.dont_write_bytecode = True
 
 def attempt():
@@ -162,6 +162,24 @@ def test_a_failing_decorator_fails_the_import_and_a_later_one_succeeds(child, st
     assert report["new_module"]
     assert report["calls_later"] == ["logging", "decorator"] * 4
     assert report["exists_later"] == ["through the decorator", "exists", ["."], {}]
+
+
+def test_the_prefix_is_the_module_name(child):
+    # Loaded under another name, the module passes that name on.
+    (child.cwd / "logger.py").write_text(RECORDING_LOGGER)
+    report = run_json(child, """
+        import importlib.util, logger, tools.folders
+        from importlib.machinery import EXTENSION_SUFFIXES
+        folder = tools.folders.__path__[0]
+        file = next(f"{folder}/folders{suffix}" for suffix in EXTENSION_SUFFIXES
+                    if os.path.exists(f"{folder}/folders{suffix}"))
+        spec = importlib.util.spec_from_file_location("elsewhere.folders", file)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(json.dumps([module.__name__, [event[2] for event in logger.events if event[0] == "logging"],
+                          sys.modules["tools.folders.folders"] is module]))
+    """)
+    assert report == ["elsewhere.folders", [{"prefix": "elsewhere.folders"}] * 4, True]
 
 
 def test_the_decorator_result_need_not_be_a_static_method(child):

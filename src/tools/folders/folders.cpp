@@ -52,10 +52,14 @@ Ref query_entry(const frame::Id& query, PyObject* folder, PyObject* name) noexce
     return entry ? frame::call(function, entry.get()) : Ref{};
 }
 
-// An iterator over `iterable`, then each item in turn; an empty Ref ends the loop, with an
-// exception set only when the iteration failed.
-Ref iterate(PyObject* iterable) noexcept { return Ref::steal(PyObject_GetIter(iterable)); }
-Ref next_item(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(iterator)); }
+// `for item in iterable`: the iterator, then each item in turn. An empty item ends the loop,
+// with an exception set only when the iteration failed.
+Ref iterate(PyObject* iterable) noexcept {
+    return Ref::steal(PyObject_GetIter(iterable));
+}
+Ref next_item(PyObject* iterator) noexcept {
+    return Ref::steal(PyIter_Next(iterator));
+}
 
 // `a, b, c = value`: exactly three items of any iterable, with the interpreter's own messages.
 [[gnu::noinline]] bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
@@ -272,7 +276,9 @@ constexpr frame::Param count_params[] = {
     path_param,
     {.name = "files", .annotation = "bool", .fallback = frame::true_, .check = Check::truth},
     {.name = "folders", .annotation = "bool", .fallback = frame::false_, .check = Check::truth},
-    {.name = "mask", .annotation = "str", .fallback = frame::text("*"),
+    {.name = "mask",
+     .annotation = "str",
+     .fallback = frame::text("*"),
      .check = Check::str_or_none},
     {.name = "recursive", .annotation = "bool", .fallback = frame::false_, .check = Check::truth},
 };
@@ -351,7 +357,8 @@ const Method methods[] = {
 Ref decorated_method(const frame::Function& function) noexcept {
     Ref factory = frame::lookup_global(id::logging);
     Ref prefix = factory ? frame::lookup_global(id::name) : Ref{};
-    Ref decorator = prefix ? frame::call_with_keywords(factory, prefix_keyword, prefix.get()) : Ref{};
+    Ref decorator =
+        prefix ? frame::call_with_keywords(factory, prefix_keyword, prefix.get()) : Ref{};
     Ref native = decorator ? function.instantiate() : Ref{};
     Ref method = native ? frame::call(staticmethod_builtin, native.get()) : Ref{};
     return method ? frame::call(decorator, method.get()) : Ref{};
@@ -397,4 +404,6 @@ constexpr frame::Module folders_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_folders() { return frame::initialize(folders_module); }
+PyMODINIT_FUNC PyInit_folders() {
+    return frame::initialize(folders_module);
+}
