@@ -7,6 +7,8 @@ when it ends (result or exception, and the time it took), on the logger named by
 Put this folder on `sys.path` (the demo runs from it) to use it.
 """
 
+from __future__ import annotations
+
 import functools
 import logging as std_logging
 import time
@@ -20,11 +22,11 @@ def _arguments(args: tuple[Any, ...], kwargs: dict[str, Any]) -> str:
     return ", ".join([*map(repr, args), *(f"{name}={value!r}" for name, value in kwargs.items())])
 
 
-def logging(prefix: str) -> Callable[[staticmethod], staticmethod]:  # type: ignore[type-arg]
+def logging(prefix: str) -> Callable[[staticmethod[..., Any]], staticmethod[..., Any]]:
     """Returns a decorator that makes a static method log its calls on the logger `prefix`."""
     log = std_logging.getLogger(prefix)
 
-    def decorate(method: staticmethod) -> staticmethod:  # type: ignore[type-arg]
+    def decorate(method: staticmethod[..., Any]) -> staticmethod[..., Any]:
         if not isinstance(method, staticmethod):
             raise TypeError(f"logging() decorates static methods, not {type(method).__name__}")
         function = method.__func__
