@@ -173,9 +173,9 @@ def test_the_prefix_is_the_module_name(child):
         folder = tools.folders.__path__[0]
         file = next(f"{folder}/folders{suffix}" for suffix in EXTENSION_SUFFIXES
                     if os.path.exists(f"{folder}/folders{suffix}"))
-        spec = importlib.util.spec_from_file_location("elsewhere.folders", file)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        import_spec = importlib.util.spec_from_file_location("elsewhere.folders", file)
+        module = importlib.util.module_from_spec(import_spec)
+        import_spec.loader.exec_module(module)
         print(json.dumps([module.__name__, [event[2] for event in logger.events if event[0] == "logging"],
                           sys.modules["tools.folders.folders"] is module]))
     """)

@@ -14,9 +14,9 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 @pytest.fixture(scope="module")
 def stand_in():
     """examples/logger.py, loaded under a private name so that no `logger` is installed."""
-    spec = importlib.util.spec_from_file_location("examples_logger", EXAMPLES / "logger.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    import_spec = importlib.util.spec_from_file_location("examples_logger", EXAMPLES / "logger.py")
+    module = importlib.util.module_from_spec(import_spec)
+    import_spec.loader.exec_module(module)
     return module
 
 
