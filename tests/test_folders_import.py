@@ -104,8 +104,8 @@ GOOD_LOGGER = "def logging(prefix):\n    return lambda method: method\n"
     "logger_source, error, message",
     [
         (None, "ModuleNotFoundError", "No module named 'logger'"),
-        ("", "ImportError", "cannot import name logging"),
-        ("logger = None\n", "ImportError", "cannot import name logging"),
+        ("", "ImportError", "cannot import name 'logging'"),
+        ("logger = None\n", "ImportError", "cannot import name 'logging'"),
         ("raise LookupError('the host logger is broken')\n", "LookupError",
          "the host logger is broken"),
     ],

@@ -54,12 +54,8 @@ Ref query_entry(const frame::Id& query, PyObject* folder, PyObject* name) noexce
 
 // `for item in iterable`: the iterator, then each item in turn. An empty item ends the loop,
 // with an exception set only when the iteration failed.
-Ref iterate(PyObject* iterable) noexcept {
-    return Ref::steal(PyObject_GetIter(iterable));
-}
-Ref next_item(PyObject* iterator) noexcept {
-    return Ref::steal(PyIter_Next(iterator));
-}
+Ref iterate(PyObject* iterable) noexcept { return Ref::steal(PyObject_GetIter(iterable)); }
+Ref next_item(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(iterator)); }
 
 // `a, b, c = value`: exactly three items of any iterable, with the interpreter's own messages.
 [[gnu::noinline]] bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
@@ -404,6 +400,4 @@ constexpr frame::Module folders_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_folders() {
-    return frame::initialize(folders_module);
-}
+PyMODINIT_FUNC PyInit_folders() { return frame::initialize(folders_module); }
