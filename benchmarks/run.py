@@ -37,6 +37,27 @@ CASES = [
         "from tools.common.find_origin import find_origin",
         "from twins import find_origin",
     ),
+    (
+        "boot_banner() once printed",
+        "import os; os.environ['app:main'] = 'true'",
+        "boot_banner()",
+        "from tools.boot_banner.boot_banner import boot_banner",
+        "from twins import boot_banner",
+    ),
+    (
+        "Folder.count, 2000 files, listing",
+        "from twins import bench_folder; folder = bench_folder()",
+        "Folder.count(folder)",
+        "from tools.folders.folders import Folder",
+        "from twins import Folder",
+    ),
+    (
+        "Folder.count, 2000 files, whole tree",
+        "from twins import bench_folder; folder = bench_folder()",
+        "Folder.count(folder, recursive=True)",
+        "from tools.folders.folders import Folder",
+        "from twins import Folder",
+    ),
 ]
 
 
