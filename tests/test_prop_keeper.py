@@ -734,3 +734,99 @@ def test_traceback_through_a_property_names_each_function():
                if entry.filename == SOURCE]
     assert entries == [(SOURCE, f"{MODULE}.PropKeeper.value", 17),
                        (SOURCE, f"{MODULE}.PropKeeper.get_attribute", 50)]
+
+
+# --- every read is an ordinary one, whatever was read before ---------------------------------
+
+
+class CallableName:
+    """A replacement `get_name` that is no descriptor at all."""
+
+    def __call__(self, obj, attr):
+        return "plain"
+
+
+REPLACEMENTS = {
+    "staticmethod": staticmethod(lambda obj, attr: "plain"),
+    "classmethod": classmethod(lambda cls, obj, attr: "plain"),
+    "plain callable": CallableName(),
+}
+
+
+@pytest.mark.parametrize("replacement", REPLACEMENTS.values(), ids=REPLACEMENTS.keys())
+def test_changes_to_the_class_are_seen_at_the_next_call(monkeypatch, replacement):
+    owner = Owner()
+    assert PropKeeper.get_attribute(owner, "__count") == 3
+    monkeypatch.setattr(PropKeeper, "get_name", replacement)
+    assert PropKeeper.get_attribute(owner, "__count") == "plain"
+    monkeypatch.undo()
+    assert PropKeeper.get_attribute(owner, "__count") == 3
+
+
+def test_changes_to_a_base_class_are_seen_through_the_module_name(monkeypatch):
+    class Sub(PropKeeper):
+        pass
+
+    owner = Owner()
+    monkeypatch.setattr(prop_keeper_module, "PropKeeper", Sub)
+    assert PropKeeper.get_attribute(owner, "__count") == 3
+    monkeypatch.setattr(PropKeeper, "get_name", staticmethod(lambda obj, attr: "plain"))
+    assert PropKeeper.get_attribute(owner, "__count") == "plain"
+    del PropKeeper.get_name
+    with pytest.raises(AttributeError, match="has no attribute 'get_name'"):
+        PropKeeper.get_attribute(owner, "__count")
+    assert PropKeeper.has_attribute(owner, "__count") is False
+
+
+class Pinned(PropKeeper):
+    """Overrides the name slot with a property of its own."""
+
+    @property
+    def _PropKeeper__attr(self):
+        return "plain"
+
+    @_PropKeeper__attr.setter
+    def _PropKeeper__attr(self, value):
+        pass
+
+
+def test_slots_are_read_as_ordinary_attributes():
+    owner = Owner()
+    keeper = PropKeeper(owner, "__count")
+    pinned = Pinned(owner, "__count")
+    # Alternating the two classes: each read answers for its own instance's class.
+    assert [keeper.value, pinned.value, keeper.value, pinned.name] == [3, "plain", 3, "plain"]
+
+
+def test_slot_replaced_on_the_class_is_seen_at_the_next_read(monkeypatch):
+    keeper = PropKeeper(Owner(), "__count")
+    assert keeper.value == 3
+    monkeypatch.setattr(PropKeeper, "_PropKeeper__attr", property(lambda self: "plain"))
+    assert keeper.value == "plain"
+    monkeypatch.undo()
+    assert keeper.value == 3
+
+
+def test_slot_reads_go_through_a_subclass_getattribute():
+    class Watched(PropKeeper):
+        def __getattribute__(self, name):
+            reads.append(name)
+            return super().__getattribute__(name)
+
+    reads = []
+    keeper = Watched(Owner(), "plain")
+    keeper.value
+    keeper.name
+    assert reads == ["value", "_PropKeeper__obj", "_PropKeeper__attr",
+                     "name", "_PropKeeper__obj", "_PropKeeper__attr", "get_name"]
+
+
+def test_empty_slot_after_filled_ones():
+    assert PropKeeper(Owner(), "plain").value == "plain"
+    keeper = PropKeeper.__new__(PropKeeper)
+    keeper._PropKeeper__obj = Owner()
+    # The interpreter names the class by its full name in this error.
+    with pytest.raises(AttributeError) as caught:
+        keeper.value
+    assert str(caught.value) == (
+        f"'{MODULE}.PropKeeper' object has no attribute '_PropKeeper__attr'")

@@ -16,6 +16,7 @@
 //   41      @staticmethod get_attribute                     (body: 50)
 //   52      @staticmethod set_attribute                     (body: 62)
 //   64      @staticmethod has_attribute                     (body: 67)
+#include "frame/attribute_cache.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -37,7 +38,7 @@ frame::Id class_{"__class__"}, name_{"__name__"}, lstrip{"lstrip"};
 frame::Id getattribute{"__getattribute__"}, setattr{"__setattr__"};
 } // namespace id
 
-frame::Builtin type_builtin{"type"};
+frame::Builtin object_builtin{"object"}, type_builtin{"type"};
 frame::Builtin property_builtin{"property"}, staticmethod_builtin{"staticmethod"};
 frame::Keywords obj_attr{"obj", "attr"};
 frame::Keywords obj_attr_value{"obj", "attr", "value"};
@@ -49,18 +50,17 @@ frame::Text underscore{"_"};
 // the slot function the descriptor wraps is what calling the descriptor does, without packing
 // the arguments into tuples.
 class ObjectSlot final : public frame::Constant {
-public:
+  public:
     explicit ObjectSlot(const frame::Id& name) noexcept : name_{name} {}
     [[nodiscard]] void* function() const noexcept { return function_; }
 
-private:
-    // Declared after `object_builtin` and `name_` in this file, so both are made already.
+  private:
+    // Its objects are declared after `object_builtin` and their names, so those are made
+    // first.
     bool make() noexcept override;
     const frame::Id& name_;
     void* function_ = nullptr;
 };
-
-frame::Builtin object_builtin{"object"};
 
 bool ObjectSlot::make() noexcept {
     obj_ = PyObject_GetAttr(object_builtin, name_);
@@ -120,11 +120,35 @@ Ref owner_class(PyObject* obj) noexcept {
     return PyType_Check(obj) ? Ref::borrow(obj) : frame::get_attr(obj, id::class_);
 }
 
+// `owner.__name__`. For a class whose metaclass is `type` itself, that is type's own
+// `__name__` descriptor, which PyType_GetName implements; anything else is asked.
+Ref name_of(PyObject* owner) noexcept {
+    if (Py_IS_TYPE(owner, &PyType_Type)) {
+        return Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(owner)));
+    }
+    return frame::get_attr(owner, id::name_);
+}
+
+// `name.lstrip("_")`: done in place for an exact str, whose methods cannot be replaced.
+Ref without_leading_underscores(PyObject* name) noexcept {
+    if (!PyUnicode_CheckExact(name)) {
+        return frame::call_method(name, id::lstrip, underscore.get());
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    const int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    Py_ssize_t start = 0;
+    while (start < length && PyUnicode_READ(kind, data, start) == '_') {
+        ++start;
+    }
+    return Ref::steal(PyUnicode_Substring(name, start, length)); // `name` itself when start is 0
+}
+
 // `owner.__name__.lstrip("_")`
 Ref stripped_class_name(PyObject* obj) noexcept {
     Ref owner = owner_class(obj);
-    Ref name = owner ? frame::get_attr(owner, id::name_) : Ref{};
-    return name ? frame::call_method(name, id::lstrip, underscore.get()) : Ref{};
+    Ref name = owner ? name_of(owner) : Ref{};
+    return name ? without_leading_underscores(name) : Ref{};
 }
 
 // The text of a replacement field: a str as it is, anything else through format(value, "").
@@ -178,15 +202,20 @@ PyObject* get_name(frame::Call& call) noexcept {
 // ---------------------------------------------------------------------------------------
 // Static methods: each reaches the others through the module-level name, looked up afresh.
 
-// `PropKeeper.<name>`, through the module namespace.
-Ref keeper_member(const frame::Id& name) noexcept {
+namespace member {
+frame::ClassAttribute get_name{id::get_name}, get_attribute{id::get_attribute};
+frame::ClassAttribute set_attribute{id::set_attribute}, has_attribute{id::has_attribute};
+} // namespace member
+
+// `PropKeeper.<member>`, with `PropKeeper` looked up in the module namespace.
+Ref keeper_member(frame::ClassAttribute& callee) noexcept {
     Ref keeper = frame::lookup_global(id::PropKeeper);
-    return keeper ? frame::get_attr(keeper, name) : Ref{};
+    return keeper ? callee.get(keeper) : Ref{};
 }
 
 // `PropKeeper.get_name(obj=obj, attr=attr)`
 Ref stored_name(PyObject* obj, PyObject* attr) noexcept {
-    Ref method = keeper_member(id::get_name);
+    Ref method = keeper_member(member::get_name);
     return method ? frame::call_with_keywords(method, obj_attr, obj, attr) : Ref{};
 }
 
@@ -206,7 +235,7 @@ PyObject* set_attribute(frame::Call& call) noexcept {
 
 PyObject* has_attribute(frame::Call& call) noexcept {
     call.at(67);
-    Ref method = keeper_member(id::get_attribute);
+    Ref method = keeper_member(member::get_attribute);
     if (method && frame::call_with_keywords(method, obj_attr, call[0], call[1])) {
         Py_RETURN_TRUE;
     }
@@ -239,11 +268,13 @@ struct Binding {
     explicit operator bool() const noexcept { return obj && attr; }
 };
 
+frame::SlotAttribute obj_slot{id::obj_slot}, attr_slot{id::attr_slot};
+
 Binding read_binding(PyObject* self) noexcept {
     Binding binding;
-    binding.obj = frame::get_attr(self, id::obj_slot);
+    binding.obj = obj_slot.get(self);
     if (binding.obj) {
-        binding.attr = frame::get_attr(self, id::attr_slot);
+        binding.attr = attr_slot.get(self);
     }
     return binding;
 }
@@ -260,9 +291,9 @@ PyObject* name_getter(frame::Call& call) noexcept {
     call.at(13);
     Binding binding = read_binding(self);
     Ref method = binding ? frame::get_attr(self, id::get_name) : Ref{};
-    Ref name = method ? frame::call_with_keywords(method, obj_attr, binding.obj.get(),
-                                                  binding.attr.get())
-                      : Ref{};
+    Ref name =
+        method ? frame::call_with_keywords(method, obj_attr, binding.obj.get(), binding.attr.get())
+               : Ref{};
     if (!name) {
         return nullptr;
     }
@@ -274,29 +305,29 @@ PyObject* name_getter(frame::Call& call) noexcept {
 
 // `PropKeeper.<member>(obj=self.__obj, attr=self.__attr[, value=value])`
 template <typename... Value>
-Ref forward(PyObject* self, const frame::Id& member, const frame::Keywords& names,
+Ref forward(PyObject* self, frame::ClassAttribute& callee, const frame::Keywords& names,
             Value... value) noexcept {
-    Ref method = keeper_member(member);
+    Ref method = keeper_member(callee);
     Binding binding = method ? read_binding(self) : Binding{};
-    return binding ? frame::call_with_keywords(method, names, binding.obj.get(),
-                                               binding.attr.get(), value...)
+    return binding ? frame::call_with_keywords(method, names, binding.obj.get(), binding.attr.get(),
+                                               value...)
                    : Ref{};
 }
 
 PyObject* value_getter(frame::Call& call) noexcept {
     call.at(17);
-    return forward(call[0], id::get_attribute, obj_attr).release();
+    return forward(call[0], member::get_attribute, obj_attr).release();
 }
 
 PyObject* value_setter(frame::Call& call) noexcept {
     call.at(21);
-    Ref done = forward(call[0], id::set_attribute, obj_attr_value, call[1]);
+    Ref done = forward(call[0], member::set_attribute, obj_attr_value, call[1]);
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyObject* exists_getter(frame::Call& call) noexcept {
     call.at(25);
-    return forward(call[0], id::has_attribute, obj_attr).release();
+    return forward(call[0], member::has_attribute, obj_attr).release();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -438,9 +469,9 @@ Ref make_namespace() noexcept {
         return value && PyDict_SetItem(namespace_, key, value) == 0;
     };
     const bool made =
-        put(id::module, Ref::borrow(module_name)) && put(id::qualname, Ref::borrow(id::PropKeeper)) &&
-        put(id::slots, make_slots()) && put(id::init, init_function.instantiate()) &&
-        put(id::name, make_property(name_function)) &&
+        put(id::module, Ref::borrow(module_name)) &&
+        put(id::qualname, Ref::borrow(id::PropKeeper)) && put(id::slots, make_slots()) &&
+        put(id::init, init_function.instantiate()) && put(id::name, make_property(name_function)) &&
         put(id::value, make_property(value_getter_function, &value_setter_function)) &&
         put(id::exists, make_property(exists_function)) &&
         put(id::get_name, make_staticmethod(get_name_function)) &&
@@ -472,4 +503,6 @@ constexpr frame::Module prop_keeper_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_prop_keeper() { return frame::initialize(prop_keeper_module); }
+PyMODINIT_FUNC PyInit_prop_keeper() {
+    return frame::initialize(prop_keeper_module);
+}
