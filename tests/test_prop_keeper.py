@@ -778,6 +778,21 @@ def test_changes_to_a_base_class_are_seen_through_the_module_name(monkeypatch):
     assert PropKeeper.has_attribute(owner, "__count") is False
 
 
+@pytest.mark.parametrize("write", [False, True], ids=["get_attribute", "set_attribute"])
+def test_a_stored_name_that_is_no_str_fails_as_in_object_itself(monkeypatch, write):
+    owner = Owner()
+    monkeypatch.setattr(PropKeeper, "get_name", staticmethod(lambda obj, attr: 5))
+    direct = (lambda: object.__setattr__(owner, 5, 1)) if write else (
+        lambda: object.__getattribute__(owner, 5))
+    with pytest.raises(TypeError) as expected:
+        direct()
+    through = (lambda: PropKeeper.set_attribute(owner, "x", 1)) if write else (
+        lambda: PropKeeper.get_attribute(owner, "x"))
+    with pytest.raises(TypeError) as caught:
+        through()
+    assert str(caught.value) == str(expected.value)
+
+
 class Pinned(PropKeeper):
     """Overrides the name slot with a property of its own."""
 
