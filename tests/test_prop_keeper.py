@@ -330,8 +330,8 @@ class Stripper:
 
 
 class Formatted(str):
-    def __format__(self, spec):
-        return f"<{str(self)}:{spec}>"
+    def __format__(self, format_spec):
+        return f"<{str(self)}:{format_spec}>"
 
 
 def reporting(name):
@@ -362,7 +362,7 @@ def test_class_name_is_formatted_like_an_f_string_field(stripped, class_part):
 
 def test_class_name_formatting_errors_propagate():
     class Unformattable:
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             raise ValueError("cannot format")
 
     with pytest.raises(ValueError, match="cannot format") as caught:
