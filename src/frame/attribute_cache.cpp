@@ -1,0 +1,108 @@
+#include "frame/attribute_cache.hpp"
+
+#include "frame/objects.hpp"
+
+namespace frame {
+namespace {
+
+// `type`'s version tag, assigned if it has none yet; 0 when the type cannot have one.
+unsigned int version_of(PyTypeObject* type) noexcept {
+    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+}
+
+// `_PyType_Lookup(type, name)`, with the version tag that the answer belongs to: 0 when the
+// lookup itself changed the type (it may compare keys with `==`) or it has no tag.
+PyObject* find_in_mro(PyTypeObject* type, PyObject* name, unsigned int& version) noexcept {
+    version = version_of(type);
+    PyObject* found = _PyType_Lookup(type, name); // borrowed; never sets an exception
+    if (version != type->tp_version_tag) {
+        version = 0;
+    }
+    return found;
+}
+
+} // namespace
+
+// --- class attributes --------------------------------------------------------------------
+
+// The address alone proves nothing (the class may be gone and the memory reused), so `cls`
+// must be a class before its version tag is read; the tag then tells whether it is the same
+// class, unchanged.
+bool ClassAttribute::holds_for(PyObject* cls) const noexcept {
+    return reinterpret_cast<const PyTypeObject*>(cls) == type_ && Py_IS_TYPE(cls, &PyType_Type) &&
+           version_ != 0 && type_->tp_version_tag == version_;
+}
+
+// Only a class whose metaclass is `type` itself is remembered: `type` is immutable, so when it
+// has no attribute of this name now, it never will, and the class's own MRO decides.
+bool ClassAttribute::fill(PyObject* cls) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type) || _PyType_Lookup(&PyType_Type, name_)) {
+        return false;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    unsigned int version = 0;
+    PyObject* found = find_in_mro(type, name_, version);
+    if (!found || version == 0) {
+        return false;
+    }
+    type_ = type;
+    version_ = version;
+    found_ = found;
+    return true;
+}
+
+Ref ClassAttribute::get(PyObject* cls) noexcept {
+    if (!holds_for(cls) && !fill(cls)) {
+        return get_attr(cls, name_);
+    }
+    // A static method's `__get__` only hands out its function; any other `__get__` may run
+    // code that changes the class, so the attribute is held while it runs.
+    if (Py_IS_TYPE(found_, &PyStaticMethod_Type)) {
+        return Ref::steal(PyStaticMethod_Type.tp_descr_get(found_, nullptr, cls));
+    }
+    Ref found = Ref::borrow(found_);
+    descrgetfunc descriptor_get = Py_TYPE(found.get())->tp_descr_get;
+    return descriptor_get ? Ref::steal(descriptor_get(found, nullptr, cls)) : found;
+}
+
+// --- slots -------------------------------------------------------------------------------
+
+bool SlotAttribute::holds_for(const PyTypeObject* type) const noexcept {
+    return type == type_ && version_ != 0 && type->tp_version_tag == version_;
+}
+
+// Remembered only when an ordinary read would run the generic lookup and find a plain object
+// slot of this very type (or a base) as a data descriptor: then that lookup always ends in
+// reading the slot.
+bool SlotAttribute::fill(PyTypeObject* type) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    unsigned int version = 0;
+    PyObject* found = find_in_mro(type, name_, version);
+    if (!found || version == 0 || !Py_IS_TYPE(found, &PyMemberDescr_Type) ||
+        !PyType_IsSubtype(type, PyDescr_TYPE(found))) {
+        return false;
+    }
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
+    if (member->type != Py_T_OBJECT_EX || (member->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET))) {
+        return false;
+    }
+    type_ = type;
+    version_ = version;
+    offset_ = member->offset;
+    return true;
+}
+
+Ref SlotAttribute::get(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (holds_for(type) || fill(type)) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_);
+        if (value) {
+            return Ref::borrow(value);
+        }
+    }
+    return get_attr(obj, name_);
+}
+
+} // namespace frame

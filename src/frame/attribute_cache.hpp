@@ -1,0 +1,51 @@
+// Attribute reads that remember where they found their answer, as the interpreter's own
+// specialised attribute loads do. Each cache serves one attribute name at one place in a
+// module, and holds while the type it was filled from keeps its version tag, which the
+// interpreter renews whenever that type or one of its bases is modified. A read the cache
+// cannot serve is an ordinary attribute read, so results and errors are always the
+// interpreter's own.
+#pragma once
+
+#include "frame/constants.hpp"
+
+namespace frame {
+
+// `cls.name`, where `cls` is usually one class whose metaclass is `type`: the attribute
+// found in the class's MRO is remembered, and its `__get__` (if any) is called at each read,
+// as type's own attribute lookup does.
+class ClassAttribute {
+  public:
+    explicit ClassAttribute(const Id& name) noexcept : name_{name} {}
+    [[nodiscard]] Ref get(PyObject* cls) noexcept;
+
+  private:
+    [[nodiscard]] bool holds_for(PyObject* cls) const noexcept;
+    bool fill(PyObject* cls) noexcept;
+
+    const Id& name_;
+    // Neither is owned: while the class keeps the version tag it had when they were
+    // stored, the class is what it was, and the attribute is still in its MRO.
+    const PyTypeObject* type_ = nullptr;
+    unsigned int version_ = 0;
+    PyObject* found_ = nullptr;
+};
+
+// `obj.name`, where `name` is usually a slot (from `__slots__`) of one type: the slot's
+// place in the instance is remembered and read directly. An empty slot is read the ordinary
+// way, which raises the interpreter's AttributeError.
+class SlotAttribute {
+  public:
+    explicit SlotAttribute(const Id& name) noexcept : name_{name} {}
+    [[nodiscard]] Ref get(PyObject* obj) noexcept;
+
+  private:
+    [[nodiscard]] bool holds_for(const PyTypeObject* type) const noexcept;
+    bool fill(PyTypeObject* type) noexcept;
+
+    const Id& name_;
+    const PyTypeObject* type_ = nullptr; // not owned, as above
+    unsigned int version_ = 0;
+    Py_ssize_t offset_ = 0;
+};
+
+} // namespace frame
