@@ -4,7 +4,7 @@ import importlib
 import sys
 
 # The sections, in the order they run; each module's section lives beside this file.
-SECTIONS = ["show_boot_banner", "show_find_origin", "show_folders"]
+SECTIONS = ["show_boot_banner", "show_find_origin", "show_folders", "show_prop_keeper"]
 
 
 def main() -> None:

@@ -14,11 +14,11 @@ namespace frame {
 // found in the class's MRO is remembered, and its `__get__` (if any) is called at each read,
 // as type's own attribute lookup does.
 class ClassAttribute {
-  public:
+public:
     explicit ClassAttribute(const Id& name) noexcept : name_{name} {}
     [[nodiscard]] Ref get(PyObject* cls) noexcept;
 
-  private:
+private:
     [[nodiscard]] bool holds_for(PyObject* cls) const noexcept;
     bool fill(PyObject* cls) noexcept;
 
@@ -34,11 +34,11 @@ class ClassAttribute {
 // place in the instance is remembered and read directly. An empty slot is read the ordinary
 // way, which raises the interpreter's AttributeError.
 class SlotAttribute {
-  public:
+public:
     explicit SlotAttribute(const Id& name) noexcept : name_{name} {}
     [[nodiscard]] Ref get(PyObject* obj) noexcept;
 
-  private:
+private:
     [[nodiscard]] bool holds_for(const PyTypeObject* type) const noexcept;
     bool fill(PyTypeObject* type) noexcept;
 

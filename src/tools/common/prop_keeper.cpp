@@ -50,11 +50,11 @@ frame::Text underscore{"_"};
 // the slot function the descriptor wraps is what calling the descriptor does, without packing
 // the arguments into tuples.
 class ObjectSlot final : public frame::Constant {
-  public:
+public:
     explicit ObjectSlot(const frame::Id& name) noexcept : name_{name} {}
     [[nodiscard]] void* function() const noexcept { return function_; }
 
-  private:
+private:
     // Its objects are declared after `object_builtin` and their names, so those are made
     // first.
     bool make() noexcept override;
@@ -503,6 +503,4 @@ constexpr frame::Module prop_keeper_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_prop_keeper() {
-    return frame::initialize(prop_keeper_module);
-}
+PyMODINIT_FUNC PyInit_prop_keeper() { return frame::initialize(prop_keeper_module); }
