@@ -37,6 +37,21 @@ CASES = [
         "from tools.common.find_origin import find_origin",
         "from twins import find_origin",
     ),
+    *[
+        (
+            f"PropKeeper {label}",
+            "from twins import Owner; target = Owner(); keeper = PropKeeper(target, '__count')",
+            statement,
+            "from tools.common.prop_keeper import PropKeeper",
+            "from twins import PropKeeper",
+        )
+        for label, statement in [
+            ("get_attribute", "PropKeeper.get_attribute(target, '__count')"),
+            ("set_attribute", "PropKeeper.set_attribute(target, '__count', 2)"),
+            ("has_attribute", "PropKeeper.has_attribute(target, '__count')"),
+            ("value", "keeper.value"),
+        ]
+    ],
     (
         "boot_banner() once printed",
         "import os; os.environ['app:main'] = 'true'",

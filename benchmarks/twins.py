@@ -28,17 +28,19 @@ from socket import getfqdn  # noqa: E402
 from sys import version  # noqa: E402
 
 
-def _exact_str_or_none(value, name):
-    if value is not None and type(value) is not str:
-        raise TypeError(
-            f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})"
-        )
+def _type_error(name, value):
+    return TypeError(
+        f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})"
+    )
 
 
 def boot_banner(prefix="app", name="main", separator=":"):
-    _exact_str_or_none(prefix, "prefix")
-    _exact_str_or_none(name, "name")
-    _exact_str_or_none(separator, "separator")
+    if prefix is not None and type(prefix) is not str:
+        raise _type_error("prefix", prefix)
+    if name is not None and type(name) is not str:
+        raise _type_error("name", name)
+    if separator is not None and type(separator) is not str:
+        raise _type_error("separator", separator)
     if prefix is None:
         prefix = "app"
     if name is None:
@@ -87,7 +89,8 @@ class Folder:
         files = None if files is None else bool(files)
         folders = None if folders is None else bool(folders)
         recursive = None if recursive is None else bool(recursive)
-        _exact_str_or_none(mask, "mask")
+        if mask is not None and type(mask) is not str:
+            raise _type_error("mask", mask)
         if files is None:
             files = True
         if folders is None:
@@ -133,3 +136,67 @@ def bench_folder(files=2000):
         for i in range(files):
             open(os.path.join(_bench_folder, f"file{i:04}.txt"), "w").close()
     return _bench_folder
+
+
+# --- PropKeeper -------------------------------------------------------------------------------
+
+
+class PropKeeper:
+    __slots__ = ("__obj", "__attr")
+
+    def __init__(self, obj, attr):
+        if type(attr) is not str:
+            raise _type_error("attr", attr)
+        self.__obj = obj
+        self.__attr = attr
+
+    @property
+    def value(self):
+        return PropKeeper.get_attribute(obj=self.__obj, attr=self.__attr)
+
+    @value.setter
+    def value(self, value):
+        PropKeeper.set_attribute(obj=self.__obj, attr=self.__attr, value=value)
+
+    @property
+    def exists(self):
+        return PropKeeper.has_attribute(obj=self.__obj, attr=self.__attr)
+
+    @staticmethod
+    def get_name(obj, attr):
+        if type(attr) is not str:
+            raise _type_error("attr", attr)
+        if not attr.startswith("__") or attr.startswith("___") or attr.endswith("__"):
+            return attr
+        owner = obj if isinstance(obj, type) else obj.__class__
+        class_name = owner.__name__.lstrip("_")
+        return f"_{class_name}{attr}"
+
+    @staticmethod
+    def get_attribute(obj, attr):
+        if type(attr) is not str:
+            raise _type_error("attr", attr)
+        return object.__getattribute__(obj, PropKeeper.get_name(obj=obj, attr=attr))
+
+    @staticmethod
+    def set_attribute(obj, attr, value):
+        if type(attr) is not str:
+            raise _type_error("attr", attr)
+        object.__setattr__(obj, PropKeeper.get_name(obj=obj, attr=attr), value)
+
+    @staticmethod
+    def has_attribute(obj, attr):
+        if type(attr) is not str:
+            raise _type_error("attr", attr)
+        try:
+            PropKeeper.get_attribute(obj=obj, attr=attr)
+        except AttributeError:
+            return False
+        return True
+
+
+class Owner:
+    """A target with a private attribute."""
+
+    def __init__(self):
+        self.__count = 1
