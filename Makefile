@@ -53,7 +53,7 @@ test-asan: $(VENV)/.deps
 		$(ASAN_VENV)/bin/python -m pytest -q
 
 bench: install
-	$(PY) benchmarks/run.py
+	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
 	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/tools/*/*.cpp tests/native/*.cpp
