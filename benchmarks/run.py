@@ -53,6 +53,20 @@ CASES = [
         ]
     ],
     (
+        "hush_secret, ~10 000 nodes",
+        "from twins import sample_configuration; config = sample_configuration()",
+        "hush_secret(value=config)",
+        "from tools.common.hush_secret import hush_secret",
+        "from twins import hush_secret",
+    ),
+    (
+        "veil_bulk_text, ~10 000 nodes",
+        "from twins import sample_configuration; config = sample_configuration()",
+        "veil_bulk_text(value=config)",
+        "from tools.common.veil_bulk_text import veil_bulk_text",
+        "from twins import veil_bulk_text",
+    ),
+    (
         "boot_banner() once printed",
         "import os; os.environ['app:main'] = 'true'",
         "boot_banner()",
@@ -85,6 +99,13 @@ def timer(statement, import_line, setup):
     return time_loops
 
 
+def format_time(seconds):
+    for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.2f} {unit}"
+    return f"{seconds * 1e9:.0f} ns"
+
+
 def main():
     runner = pyperf.Runner(processes=6, values=3, warmups=1)
     runner.metadata["description"] = "tools: native functions against pure-Python twins"
@@ -98,12 +119,12 @@ def main():
     print()
     print(f"Machine: {platform.machine()}, {platform.processor() or 'unknown CPU'}, "
           f"Python {platform.python_version()}")
-    print(f"{'case':<44} {'native':>12} {'python':>12} {'ratio':>7}")
+    print(f"{'case':<38} {'native':>12} {'python':>12} {'ratio':>7}")
     for name, native, twin in results:
         if native is None or twin is None:
             continue
         n, p = native.median(), twin.median()
-        print(f"{name:<44} {n * 1e9:>10.0f}ns {p * 1e9:>10.0f}ns {n / p:>7.2f}")
+        print(f"{name:<38} {format_time(n):>12} {format_time(p):>12} {n / p:>7.2f}")
 
 
 if __name__ == "__main__":

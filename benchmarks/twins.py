@@ -200,3 +200,103 @@ class Owner:
 
     def __init__(self):
         self.__count = 1
+
+
+# --- hush_secret ------------------------------------------------------------------------------
+
+
+def hush_secret(name=None, value=None):
+    if name is not None and type(name) is not str:
+        raise _type_error("name", name)
+    if name is None:
+        name = ""
+    if value is None:
+        value = ""
+    if isinstance(value, dict):
+        result = {}
+        for k, v in value.items():
+            result[k] = hush_secret(name=k, value=v)
+        return result
+    if isinstance(value, list):
+        result = []
+        for v in value:
+            result.append(hush_secret(name=name, value=v))
+        return result
+    if isinstance(value, tuple):
+        return tuple(hush_secret(name=name, value=v) for v in value)
+    if isinstance(value, str):
+        lowered = name.lower()
+        if "password" in lowered or "pwd" in lowered:
+            return "*" * len(value)
+    return value
+
+
+# --- veil_bulk_text ---------------------------------------------------------------------------
+
+from dataclasses import dataclass  # noqa: E402
+
+
+@dataclass(frozen=True)
+class _Const:
+    char_limit: int = 4000
+
+
+_const = _Const()
+
+
+def veil_bulk_text(value=None):
+    if value is None:
+        value = ""
+    if isinstance(value, dict):
+        result = {}
+        for k, v in value.items():
+            result[k] = veil_bulk_text(value=v)
+        return result
+    if isinstance(value, list):
+        result = []
+        for v in value:
+            result.append(veil_bulk_text(value=v))
+        return result
+    if isinstance(value, tuple):
+        return tuple(veil_bulk_text(value=v) for v in value)
+    try:
+        value_str = f"{value}"
+    except ValueError:
+        return (
+            "\n{\nHidden: Content too large for string conversion\n...big-content hidden...\n}\n"
+            "                "
+        )
+    if len(value_str) > _const.char_limit:
+        return (
+            "\n{\n" + value_str[: _const.char_limit] + "\n...big-content hidden...\n}\n                "
+        )
+    return value
+
+
+def sample_configuration(services=300):
+    """A realistic nested configuration of about 10 000 nodes: services with users,
+    passwords, tokens, URLs, numbers, and a few texts over 4000 characters."""
+    return {
+        "name": "inventory",
+        "version": 7,
+        "services": [
+            {
+                "name": f"service-{i}",
+                "url": f"https://svc{i}.example.internal/api",
+                "port": 8000 + i,
+                "db_pwd": f"secret-{i}",
+                "notes": "lorem ipsum " * 400 if i % 60 == 0 else "short note",
+                "replicas": (1, 2, 3),
+                "users": [
+                    {
+                        "user": f"user{i}-{j}",
+                        "password": f"pw-{i}-{j}",
+                        "token": f"tok-{i}-{j}",
+                        "roles": ["read", "write"],
+                    }
+                    for j in range(3)
+                ],
+            }
+            for i in range(services)
+        ],
+    }
