@@ -86,6 +86,31 @@ def test_argument_errors_report_the_definition_line(args, kwargs, message):
     assert entries(caught.value) == [(FUNCTION, 17)]
 
 
+def test_failing_module_body_names_the_failing_statement(child):
+    done = child.run(
+        """
+        import sys, traceback, typing
+
+        def attempt():
+            try:
+                import tools.common.hush_secret as module
+            except ImportError as error:
+                entry = traceback.extract_tb(error.__traceback__)[-1]
+                return (entry.name, entry.lineno, entry.filename)
+            return module.hush_secret("pwd", "abc")
+
+        sys.modules["typing"] = None
+        print(attempt())
+        sys.modules["typing"] = typing
+        print(attempt())
+        """
+    )
+    assert done.stdout.splitlines() == [
+        str(("init tools.common.hush_secret", 14, SOURCE)),
+        "***",
+    ]
+
+
 # --- masking ----------------------------------------------------------------------------------
 
 

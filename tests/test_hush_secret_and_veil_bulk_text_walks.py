@@ -18,6 +18,7 @@ import types
 import pytest
 
 import tools.common.hush_secret as hush_module
+import tools.common.veil_bulk_text as veil_module
 
 
 @dataclasses.dataclass(frozen=True)
@@ -67,6 +68,18 @@ WALKERS = [
             "tuple_built": 47,
             "genexpr_element": 48,
             "genexpr_iteration": 49,
+        },
+    ),
+    Walker(
+        veil_module,
+        lines={
+            "dict_entry": 45,
+            "dict_items": 46,
+            "list_element": 51,
+            "list_iteration": 52,
+            "tuple_built": 56,
+            "genexpr_element": 57,
+            "genexpr_iteration": 58,
         },
     ),
 ]
@@ -197,9 +210,9 @@ class Listed(dict):
     [
         ([("k", 1, 2)], ValueError, "too many values to unpack (expected 2)"),
         ([["k", 1, 2]], ValueError, "too many values to unpack (expected 2)"),
-        ([iter("abc")], ValueError, "too many values to unpack (expected 2)"),
+        (lambda: [iter("abc")], ValueError, "too many values to unpack (expected 2)"),
         ([("k",)], ValueError, "need more than 1 value to unpack"),
-        ([iter("k")], ValueError, "need more than 1 value to unpack"),
+        (lambda: [iter("k")], ValueError, "need more than 1 value to unpack"),
         ([()], ValueError, "need more than 0 values to unpack"),
         ([[]], ValueError, "need more than 0 values to unpack"),
         ([("a", 1), 5], TypeError, "'int' object is not iterable"),
@@ -209,7 +222,7 @@ class Listed(dict):
 )
 def test_dict_subclass_items_are_unpacked_into_pairs(walker, items, error, message):
     with pytest.raises(error) as caught:
-        walker.walk(Listed(items))
+        walker.walk(Listed(items() if callable(items) else items))
     assert str(caught.value) == message
     assert walker.entries(caught.value) == [walker.outer("dict_items")]
 
