@@ -1,0 +1,142 @@
+// tools.common.hush_secret: a copy of a value in which every string that stands under a
+// password-like name is masked with asterisks.
+#include "frame/module.hpp"
+#include "frame/objects.hpp"
+#include "frame/walk.hpp"
+
+#include <string_view>
+
+namespace {
+
+using frame::Ref;
+
+namespace id {
+frame::Id typing{"typing"}, Any{"Any"}, hush_secret{"hush_secret"};
+} // namespace id
+
+frame::Keywords name_and_value{"name", "value"};
+frame::Text mask_character{"*"};
+
+// hush_secret(name=name, value=element), through the module global: whatever is bound there
+// now is called, and binds and checks its arguments as any call does.
+Ref hush_nested(PyObject* name, PyObject* element) noexcept {
+    const Ref function = frame::lookup_global(id::hush_secret);
+    return function ? frame::call_with_keywords(function, name_and_value, name, element) : Ref{};
+}
+
+// A dict's keys name their values; list and tuple elements inherit the name of their container.
+constexpr frame::WalkDef hush_walk{
+    .lines = {.dict_created = 35,
+              .dict_entry = 36,
+              .dict_items = 37,
+              .list_created = 41,
+              .list_element = 42,
+              .list_iteration = 43,
+              .tuple_built = 47,
+              .genexpr_element = 48,
+              .genexpr_iteration = 49},
+    .nested = hush_nested,
+};
+
+// Whether the lower-case ASCII `marker` occurs in `text` with its ASCII letters lower-cased.
+template <typename Char>
+bool contains_folded(const Char* text, Py_ssize_t length, std::string_view marker) noexcept {
+    const auto folded = [](Char c) noexcept { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
+    const auto size = Py_ssize_t(marker.size());
+    for (Py_ssize_t start = 0; start + size <= length; ++start) {
+        Py_ssize_t i = 0;
+        while (i < size && folded(text[start + i]) == Char(marker[std::size_t(i)])) {
+            ++i;
+        }
+        if (i == size) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `marker` occurs in name.lower(). No character beyond ASCII lower-cases to text that
+// holds a letter of either marker, nor to empty text, so the matches of a marker in
+// name.lower() are its matches in `name` with the ASCII letters folded: the search folds them
+// in place instead of making the lower-cased copy.
+bool occurs_lowered(PyObject* name, std::string_view marker) noexcept {
+    const void* data = PyUnicode_DATA(name);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    switch (PyUnicode_KIND(name)) {
+    case PyUnicode_1BYTE_KIND:
+        return contains_folded(static_cast<const Py_UCS1*>(data), length, marker);
+    case PyUnicode_2BYTE_KIND:
+        return contains_folded(static_cast<const Py_UCS2*>(data), length, marker);
+    default:
+        return contains_folded(static_cast<const Py_UCS4*>(data), length, marker);
+    }
+}
+
+// "password" in name.lower(), or failing that "pwd" in name.lower(); `name` is exactly a str.
+bool names_a_password(PyObject* name) noexcept {
+    return occurs_lowered(name, "password") || occurs_lowered(name, "pwd");
+}
+
+// "*" * len(value): len() runs the __len__ of a str subclass.
+Ref masked(PyObject* value) noexcept {
+    const Py_ssize_t length =
+        PyUnicode_CheckExact(value) ? PyUnicode_GET_LENGTH(value) : PyObject_Size(value);
+    return length < 0 ? Ref{} : Ref::steal(PySequence_Repeat(mask_character, length));
+}
+
+PyObject* hush_secret(frame::Call& call) noexcept {
+    PyObject* name = call[0] == Py_None ? frame::empty_str() : call[0];
+    PyObject* value = call[1] == Py_None ? frame::empty_str() : call[1];
+    if (frame::is_walked_container(value)) {
+        return frame::walk(call, hush_walk, value, name);
+    }
+    if (PyUnicode_Check(value)) {
+        call.at(52);
+        if (names_a_password(name)) {
+            call.at(53);
+            return masked(value).release();
+        }
+    }
+    return Py_NewRef(value);
+}
+
+constexpr frame::Param hush_secret_params[] = {
+    {.name = "name",
+     .annotation = "str",
+     .fallback = frame::none,
+     .check = frame::Check::str_or_none},
+    {.name = "value", .annotation = "Any", .fallback = frame::none},
+};
+constexpr const char* hush_secret_locals[] = {"k", "v", "v", "genexpr", "genexpr"};
+
+frame::Function hush_secret_function{{
+    .name = "hush_secret",
+    .qualname = "hush_secret",
+    .params = hush_secret_params,
+    .returns = "Any",
+    .doc = "\n        Hush secret in the object.\n\n"
+           "        :param name: 'param-name'\n"
+           "        :param value: 'param-value'\n"
+           "        :return: new object with masked password\n        ",
+    .locals = hush_secret_locals,
+    .line = 17,
+    .body = hush_secret,
+}};
+
+constexpr frame::Statement module_body[] = {
+    {14, []() noexcept { return frame::import_from(id::typing, id::Any); }},
+    {17, []() noexcept { return frame::define(hush_secret_function); }},
+};
+
+constexpr frame::Module hush_secret_module{
+    .short_name = "hush_secret",
+    .dotted_name = "tools.common.hush_secret",
+    .source_path = "src/tools/common/hush_secret.py",
+    .body = module_body,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_hush_secret() {
+    return frame::initialize(hush_secret_module);
+}
