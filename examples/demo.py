@@ -4,7 +4,14 @@ import importlib
 import sys
 
 # The sections, in the order they run; each module's section lives beside this file.
-SECTIONS = ["show_boot_banner", "show_find_origin", "show_folders", "show_prop_keeper"]
+SECTIONS = [
+    "show_boot_banner",
+    "show_find_origin",
+    "show_hush_secret",
+    "show_veil_bulk_text",
+    "show_prop_keeper",
+    "show_folders",
+]
 
 
 def main() -> None:

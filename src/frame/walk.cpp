@@ -16,7 +16,7 @@ Id genexpr_name{"genexpr"}; // the frame name of the tuple case's generator expr
 // type does are read by index, the very way their own iterators read them (a list's current
 // size at every step), so most walks need no iterator object.
 class ForLoop {
-  public:
+public:
     // Starts the loop over `iterable`, which the caller keeps alive. False with an exception
     // set when `iterable` has no iterator.
     bool start(PyObject* iterable) noexcept {
@@ -49,7 +49,7 @@ class ForLoop {
                    : Ref{};
     }
 
-  private:
+private:
     PyObject* sequence_ = nullptr; // read by index; borrowed
     bool list_ = false;
     Py_ssize_t index_ = 0;

@@ -137,6 +137,4 @@ constexpr frame::Module hush_secret_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_hush_secret() {
-    return frame::initialize(hush_secret_module);
-}
+PyMODINIT_FUNC PyInit_hush_secret() { return frame::initialize(hush_secret_module); }

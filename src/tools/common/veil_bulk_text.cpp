@@ -105,7 +105,7 @@ int exceeds(Py_ssize_t length, PyObject* limit) noexcept {
 // as many characters as digits and sign, a bool's text is its name, and a float's repr is at
 // most 24 characters, which settles any limit from 24 up.
 class TextForm {
-  public:
+public:
     // Makes the text form of `value`, or measures it; false with an exception set.
     bool make(PyObject* value) noexcept {
         value_ = value;
@@ -150,7 +150,7 @@ class TextForm {
     // value_str itself, made now if only its length was known; null on failure.
     PyObject* text() noexcept { return text_ || make_text() ? text_.get() : nullptr; }
 
-  private:
+private:
     bool make_text() noexcept {
         text_ = make_text_form(value_);
         exact_ = true;
@@ -379,6 +379,4 @@ constexpr frame::Module veil_bulk_text_module{
 
 } // namespace
 
-PyMODINIT_FUNC PyInit_veil_bulk_text() {
-    return frame::initialize(veil_bulk_text_module);
-}
+PyMODINIT_FUNC PyInit_veil_bulk_text() { return frame::initialize(veil_bulk_text_module); }
