@@ -2,6 +2,7 @@
 
 #include "frame/binding.hpp"
 #include "frame/module.hpp"
+#include "frame/recursion.hpp"
 #include "frame/traceback.hpp"
 
 #include <cstddef>
@@ -433,37 +434,6 @@ Ref Function::instantiate() const noexcept {
 }
 
 // --- calls -------------------------------------------------------------------------------
-
-namespace {
-
-// The interpreter's C recursion guard, on the thread state's own budget: the counter that
-// Py_EnterRecursiveCall and Py_LeaveRecursiveCall move. Moving it here costs one thread-state
-// read instead of two calls that each read it; only when the budget is spent does the
-// interpreter's own check run, to raise RecursionError (or allow its error-handling headroom).
-class RecursionGuard {
-public:
-    RecursionGuard() noexcept : thread_{PyThreadState_GetUnchecked()} {
-        if (thread_->c_recursion_remaining > 0) {
-            --thread_->c_recursion_remaining;
-        } else if (Py_EnterRecursiveCall(" while calling a Python object")) {
-            thread_ = nullptr;
-        }
-    }
-    ~RecursionGuard() {
-        if (thread_) {
-            ++thread_->c_recursion_remaining;
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-    [[nodiscard]] bool entered() const noexcept { return thread_ != nullptr; }
-
-private:
-    PyThreadState* thread_;
-};
-
-} // namespace
 
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept {

@@ -1,0 +1,31 @@
+// The guard every function body runs under, so that input nested too deeply (or containing
+// itself) raises RecursionError instead of overflowing the C stack.
+#pragma once
+
+#include "frame/ref.hpp"
+
+namespace frame {
+
+// Holds one unit of the thread's C recursion budget (the counter that Py_EnterRecursiveCall
+// and Py_LeaveRecursiveCall move) for its lifetime, and refuses to enter when the budget is
+// spent or when the thread's C stack is nearly used up: threads with small stacks, and
+// builds with larger frames, run out of stack before they run out of budget.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept;
+    ~RecursionGuard() {
+        if (thread_) {
+            ++thread_->c_recursion_remaining;
+        }
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+    // False when entering was refused; RecursionError is set then.
+    [[nodiscard]] bool entered() const noexcept { return thread_ != nullptr; }
+
+private:
+    PyThreadState* thread_;
+};
+
+} // namespace frame
