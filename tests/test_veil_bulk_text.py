@@ -83,9 +83,15 @@ class Unconvertible:
 # --- the module and the function object -------------------------------------------------------
 
 
-def test_module_namespace_in_order():
-    names = [name for name in vars(module) if not name.startswith("__")]
-    assert names == ["dataclass", "Any", "_Const", "_const", "veil_bulk_text"]
+def test_module_namespace_in_order(child):
+    # In a fresh interpreter: tests that remove and restore a global reorder the namespace.
+    done = child.run(
+        """
+        import tools.common.veil_bulk_text as module
+        print(*[name for name in vars(module) if not name.startswith("__")])
+        """
+    )
+    assert done.stdout.split() == ["dataclass", "Any", "_Const", "_const", "veil_bulk_text"]
     assert module.dataclass is dataclasses.dataclass
     assert module.Any is typing.Any
     assert type(veil_bulk_text).__name__ == "nativefunction"
