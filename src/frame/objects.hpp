@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 
 namespace frame {
 
@@ -35,6 +36,10 @@ template <typename... Args> Ref call_method(PyObject* obj, const Id& name, Args.
 inline Ref get_attr(PyObject* obj, const Id& name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name.get()));
 }
+
+// The parts (each an exact str) joined into one new str, as an f-string of bare fields builds
+// it: in a single allocation.
+Ref concat(std::initializer_list<PyObject*> parts) noexcept;
 
 // Whether the current exception is an instance of `type`; false when none is set.
 inline bool error_matches(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }

@@ -28,7 +28,6 @@
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -58,30 +57,6 @@ frame::Text py_version{"Python Version: "}, py_implementation{"Implementation: "
 
 // --- texts -------------------------------------------------------------------------------
 
-// The parts (all str) joined into one new str, as an f-string of bare fields builds it: with
-// a single allocation. Lengths of strings that already exist cannot overflow their sum.
-Ref concat(std::initializer_list<PyObject*> parts) noexcept {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (PyObject* part : parts) {
-        length += PyUnicode_GET_LENGTH(part);
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(part));
-    }
-    Ref result = Ref::steal(PyUnicode_New(length, max_char));
-    if (!result) {
-        return {};
-    }
-    Py_ssize_t at = 0;
-    for (PyObject* part : parts) {
-        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_CopyCharacters(result, at, part, 0, part_length) < 0) {
-            return {};
-        }
-        at += part_length;
-    }
-    return result;
-}
-
 // "-" * len(text)
 Ref rule_as_long_as(PyObject* text) noexcept {
     const Py_ssize_t length = PyObject_Size(text);
@@ -98,7 +73,7 @@ Ref rule_as_long_as(PyObject* text) noexcept {
 // f"{label}{value}": the value converted as an f-string replacement field converts it.
 Ref labelled(PyObject* label, PyObject* value) noexcept {
     Ref text = Ref::steal(PyObject_Format(value, nullptr));
-    return text ? concat({label, text.get()}) : Ref{};
+    return text ? frame::concat({label, text.get()}) : Ref{};
 }
 
 bool append(PyObject* lines, const Ref& line) noexcept {
@@ -248,7 +223,7 @@ Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
         separator == PyTuple_GET_ITEM(defaults, 2)) {
         return Ref::borrow(default_key);
     }
-    return concat({prefix, separator, name});
+    return frame::concat({prefix, separator, name});
 }
 
 // Everything after the marker is set: gathers the eight lines and prints them. Kept out of

@@ -20,8 +20,6 @@
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
-#include <algorithm>
-
 namespace {
 
 using frame::Ref;
@@ -159,30 +157,6 @@ Ref field_text(Ref value) noexcept {
     return Ref::steal(PyObject_Format(value, frame::empty_str()));
 }
 
-// prefix + middle + suffix, all exact strs, made in one allocation.
-Ref join3(PyObject* prefix, PyObject* middle, PyObject* suffix) noexcept {
-    PyObject* const parts[] = {prefix, middle, suffix};
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    for (PyObject* part : parts) {
-        length += PyUnicode_GET_LENGTH(part);
-        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(part));
-    }
-    Ref result = Ref::steal(PyUnicode_New(length, max_char));
-    if (!result) {
-        return {};
-    }
-    Py_ssize_t at = 0;
-    for (PyObject* part : parts) {
-        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_CopyCharacters(result, at, part, 0, part_length) < 0) {
-            return {};
-        }
-        at += part_length;
-    }
-    return result;
-}
-
 PyObject* get_name(frame::Call& call) noexcept {
     PyObject* obj = call[0];
     PyObject* attr = call[1];
@@ -196,7 +170,7 @@ PyObject* get_name(frame::Call& call) noexcept {
     }
     call.at(39);
     Ref class_text = field_text(std::move(class_name));
-    return class_text ? join3(underscore, class_text, attr).release() : nullptr;
+    return class_text ? frame::concat({underscore, class_text.get(), attr}).release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------
