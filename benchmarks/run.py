@@ -99,6 +99,21 @@ def timer(statement, import_line, setup):
     return time_loops
 
 
+def machine():
+    """The CPU model and core count, as Linux reports them."""
+    model = platform.processor() or platform.machine()
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    import os
+
+    return f"{model} ({platform.machine()}), {os.cpu_count()} cores"
+
+
 def format_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
         if seconds >= scale:
@@ -117,8 +132,7 @@ def main():
     if runner.args.worker:
         return
     print()
-    print(f"Machine: {platform.machine()}, {platform.processor() or 'unknown CPU'}, "
-          f"Python {platform.python_version()}")
+    print(f"Machine: {machine()}; Python {platform.python_version()}")
     print(f"{'case':<38} {'native':>12} {'python':>12} {'ratio':>7}")
     for name, native, twin in results:
         if native is None or twin is None:
