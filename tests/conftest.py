@@ -7,6 +7,9 @@ import textwrap
 
 import pytest
 
+# Helper modules of the suite (not tests themselves) live beside this file.
+sys.path.insert(0, os.path.dirname(__file__))
+
 
 class ChildPython:
     """Runs code in a fresh interpreter of the installed package."""

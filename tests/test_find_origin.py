@@ -154,10 +154,10 @@ def test_signature():
     assert str(inspect.signature(find_origin)) == (
         "(file: 'Path | str' = None, func: 'Callable | Type' = None) -> 'Path | None'"
     )
-    spec = inspect.getfullargspec(find_origin)
-    assert spec.args == ["file", "func"]
-    assert spec.defaults == (None, None)
-    assert spec.varargs is spec.varkw is None
+    argspec = inspect.getfullargspec(find_origin)
+    assert argspec.args == ["file", "func"]
+    assert argspec.defaults == (None, None)
+    assert argspec.varargs is argspec.varkw is None
 
 
 def test_module_namespace():
