@@ -360,8 +360,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     NativeFunction* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->name); // made again from the record if read
+    // The repr and __reduce__ read the qualified name, and a cleared function may still be
+    // reached (by a finalizer in its cycle, say): keep a str there.
+    Py_SETREF(f->qualname, Py_NewRef(empty_str()));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
@@ -379,6 +381,7 @@ void dealloc(PyObject* self) noexcept {
         PyObject_ClearWeakRefs(self);
     }
     clear(self);
+    Py_CLEAR(as_function(self)->qualname);
     Py_TYPE(self)->tp_free(self);
 }
 

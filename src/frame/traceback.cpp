@@ -80,6 +80,9 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
     // The exception in flight is set aside while the frame is made, so that making it
     // cannot disturb it; a failure here only costs the entry.
     Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (!error) {
+        return; // nothing in flight to add an entry to
+    }
     PyCodeObject* code = code_for(line, function_name);
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
                            PyFrame_New(PyThreadState_Get(), code, module_globals(), nullptr)))
