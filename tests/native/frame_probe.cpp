@@ -1,6 +1,7 @@
 // tools._testing.frame_probe: a module built only for the test suite. Its functions reach the
 // parts of the frame that the package's own modules do not all exercise: typed and truth-valued
 // parameters, required parameters, methods, self-recursion, and a few doors into the frame.
+#include "frame/classes.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -10,12 +11,10 @@ using frame::Ref;
 
 namespace id {
 frame::Id Probe{"Probe"}, descend{"descend"}, depth{"depth"};
-frame::Id module{"__module__"}, qualname{"__qualname__"}, one{"one"};
+frame::Id one{"one"};
 } // namespace id
 
-frame::Builtin type_builtin{"type"};
 frame::Keywords depth_keyword{"depth"};
-frame::Text module_name{"tools._testing.frame_probe"};
 frame::Text probe_name{"Probe"};
 
 // Returns its bound arguments as a tuple, so tests can see what binding produced.
@@ -221,14 +220,12 @@ frame::Function count_allocations_function{{.name = "count_allocations",
 
 // class Probe: def one(self, x: int)
 bool define_probe_class() noexcept {
-    Ref namespace_ = Ref::steal(PyDict_New());
+    Ref namespace_ = frame::class_namespace(probe_name);
     Ref method = method_function.instantiate();
-    if (!namespace_ || !method || PyDict_SetItem(namespace_, id::module, module_name) < 0 ||
-        PyDict_SetItem(namespace_, id::qualname, probe_name) < 0 ||
-        PyDict_SetItem(namespace_, id::one, method) < 0) {
+    if (!namespace_ || !method || PyDict_SetItem(namespace_, id::one, method) < 0) {
         return false;
     }
-    Ref cls = frame::call(type_builtin, probe_name.get(), frame::empty_tuple(), namespace_.get());
+    Ref cls = frame::make_class(probe_name, namespace_);
     return cls && frame::set_global(id::Probe, cls);
 }
 

@@ -17,6 +17,7 @@
 //   52      @staticmethod set_attribute                     (body: 62)
 //   64      @staticmethod has_attribute                     (body: 67)
 #include "frame/attribute_cache.hpp"
+#include "frame/classes.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -26,7 +27,7 @@ using frame::Ref;
 
 namespace id {
 frame::Id typing{"typing"}, Any{"Any"}, PropKeeper{"PropKeeper"};
-frame::Id module{"__module__"}, qualname{"__qualname__"}, slots{"__slots__"}, init{"__init__"};
+frame::Id slots{"__slots__"}, init{"__init__"};
 frame::Id obj_slot_name{"__obj"}, attr_slot_name{"__attr"};
 frame::Id obj_slot{"_PropKeeper__obj"}, attr_slot{"_PropKeeper__attr"};
 frame::Id name{"name"}, value{"value"}, exists{"exists"};
@@ -36,11 +37,10 @@ frame::Id class_{"__class__"}, name_{"__name__"}, lstrip{"lstrip"};
 frame::Id getattribute{"__getattribute__"}, setattr{"__setattr__"};
 } // namespace id
 
-frame::Builtin object_builtin{"object"}, type_builtin{"type"};
+frame::Builtin object_builtin{"object"};
 frame::Builtin property_builtin{"property"}, staticmethod_builtin{"staticmethod"};
 frame::Keywords obj_attr{"obj", "attr"};
 frame::Keywords obj_attr_value{"obj", "attr", "value"};
-frame::Text module_name{"tools.common.prop_keeper"};
 frame::Text underscore{"_"};
 
 // One of object's generic attribute slots, taken from its descriptor on `object`, which is
@@ -435,7 +435,7 @@ Ref make_slots() noexcept {
 
 // The class namespace, in the order of the class body.
 Ref make_namespace() noexcept {
-    Ref namespace_ = Ref::steal(PyDict_New());
+    Ref namespace_ = frame::class_namespace(id::PropKeeper);
     if (!namespace_) {
         return {};
     }
@@ -443,9 +443,8 @@ Ref make_namespace() noexcept {
         return value && PyDict_SetItem(namespace_, key, value) == 0;
     };
     const bool made =
-        put(id::module, Ref::borrow(module_name)) &&
-        put(id::qualname, Ref::borrow(id::PropKeeper)) && put(id::slots, make_slots()) &&
-        put(id::init, init_function.instantiate()) && put(id::name, make_property(name_function)) &&
+        put(id::slots, make_slots()) && put(id::init, init_function.instantiate()) &&
+        put(id::name, make_property(name_function)) &&
         put(id::value, make_property(value_getter_function, &value_setter_function)) &&
         put(id::exists, make_property(exists_function)) &&
         put(id::get_name, make_staticmethod(get_name_function)) &&
@@ -457,9 +456,7 @@ Ref make_namespace() noexcept {
 
 bool define_prop_keeper() noexcept {
     Ref namespace_ = make_namespace();
-    Ref cls = namespace_ ? frame::call(type_builtin, id::PropKeeper.get(), frame::empty_tuple(),
-                                       namespace_.get())
-                         : Ref{};
+    Ref cls = namespace_ ? frame::make_class(id::PropKeeper, namespace_) : Ref{};
     return cls && frame::set_global(id::PropKeeper, cls);
 }
 

@@ -1,5 +1,6 @@
 // tools.common.veil_bulk_text: a copy of a value in which every leaf whose text form is too
 // long is cut down to a marked excerpt.
+#include "frame/classes.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/walk.hpp"
@@ -14,13 +15,11 @@ namespace id {
 frame::Id dataclasses{"dataclasses"}, dataclass{"dataclass"}, typing{"typing"}, Any{"Any"};
 frame::Id Const{"_Const"}, const_{"_const"}, char_limit{"char_limit"};
 frame::Id veil_bulk_text{"veil_bulk_text"};
-frame::Id module{"__module__"}, qualname{"__qualname__"}, annotations{"__annotations__"};
+frame::Id annotations{"__annotations__"};
 } // namespace id
 
-frame::Builtin type_builtin{"type"};
 frame::Keywords value_keyword{"value"};
 frame::Keywords frozen_keyword{"frozen"};
-frame::Text module_name{"tools.common.veil_bulk_text"};
 frame::Text int_annotation{"int"};
 
 // What stands in for a leaf: the notice when its text form cannot be made, else the opening,
@@ -308,11 +307,9 @@ bool kept(bool done) noexcept {
 }
 
 bool prepare_const_namespace() noexcept {
-    Ref namespace_ = Ref::steal(PyDict_New());
+    Ref namespace_ = frame::class_namespace(id::Const);
     Ref annotations = Ref::steal(PyDict_New());
     const bool done = namespace_ && annotations &&
-                      PyDict_SetItem(namespace_, id::module, module_name) == 0 &&
-                      PyDict_SetItem(namespace_, id::qualname, id::Const) == 0 &&
                       PyDict_SetItem(annotations, id::char_limit, int_annotation) == 0 &&
                       PyDict_SetItem(namespace_, id::annotations, annotations) == 0;
     pending_const_class.namespace_ = std::move(namespace_);
@@ -333,8 +330,7 @@ bool make_const_decorator() noexcept {
 }
 
 bool create_const_class() noexcept {
-    pending_const_class.cls = frame::call(type_builtin, id::Const.get(), frame::empty_tuple(),
-                                          pending_const_class.namespace_.get());
+    pending_const_class.cls = frame::make_class(id::Const, pending_const_class.namespace_);
     return kept(bool(pending_const_class.cls));
 }
 

@@ -5,6 +5,7 @@
 // Source lines, as tracebacks report them: the imports on lines 1 to 4, `class Folder:` on 7;
 // each method's `@logging(prefix=__name__)` and `def` lines are 10/12 (exists), 22/24
 // (create), 36/38 (count) and 74/76 (remove), and its body follows its docstring.
+#include "frame/classes.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
@@ -16,17 +17,16 @@ using frame::Ref;
 namespace id {
 frame::Id logger{"logger"}, logging{"logging"}, pathlib{"pathlib"}, Path{"Path"};
 frame::Id shutil{"shutil"}, os{"os"}, Folder{"Folder"};
-frame::Id name{"__name__"}, module{"__module__"}, qualname{"__qualname__"}, slots{"__slots__"};
+frame::Id name{"__name__"}, slots{"__slots__"};
 frame::Id exists{"exists"}, is_dir{"is_dir"}, mkdir{"mkdir"}, rmdir{"rmdir"}, rmtree{"rmtree"};
 frame::Id walk{"walk"}, listdir{"listdir"}, path{"path"}, isfile{"isfile"}, isdir{"isdir"};
 } // namespace id
 
-frame::Builtin type_builtin{"type"}, staticmethod_builtin{"staticmethod"}, any_builtin{"any"};
+frame::Builtin staticmethod_builtin{"staticmethod"}, any_builtin{"any"};
 frame::Keywords prefix_keyword{"prefix"};
 frame::Keywords mkdir_keywords{"parents", "exist_ok"};
 frame::Keywords top_keyword{"top"};
 frame::Keywords path_keyword{"path"};
-frame::Text module_name{"tools.folders.folders"};
 frame::Text class_body_name{"tools.folders.folders.Folder"};
 frame::Text mask_refusal{"Not yet implemented. Will be in next versions"};
 
@@ -362,10 +362,8 @@ Ref decorated_method(const frame::Function& function) noexcept {
 
 // class Folder: a namespace of static methods, built with `type` and bound only once whole.
 bool define_folder_class() noexcept {
-    Ref namespace_ = Ref::steal(PyDict_New());
-    if (!namespace_ || PyDict_SetItem(namespace_, id::module, module_name) < 0 ||
-        PyDict_SetItem(namespace_, id::qualname, id::Folder) < 0 ||
-        PyDict_SetItem(namespace_, id::slots, frame::empty_tuple()) < 0) {
+    Ref namespace_ = frame::class_namespace(id::Folder);
+    if (!namespace_ || PyDict_SetItem(namespace_, id::slots, frame::empty_tuple()) < 0) {
         return false;
     }
     for (const Method& method : methods) {
@@ -379,7 +377,7 @@ bool define_folder_class() noexcept {
             return false;
         }
     }
-    Ref cls = frame::call(type_builtin, id::Folder.get(), frame::empty_tuple(), namespace_.get());
+    Ref cls = frame::make_class(id::Folder, namespace_);
     return cls && frame::set_global(id::Folder, cls);
 }
 
