@@ -34,9 +34,10 @@ stubtest: install
 	cd build && PYTHONPATH=../examples ../$(PY) -m mypy.stubtest --mypy-config-file ../pyproject.toml \
 		--allowlist ../tests/stubtest-allowlist.txt $(STUBBED)
 
-# The suite, then the same suite against the sanitizer build.
+# The suite in the interpreter's development mode with its debug allocator (which catches
+# misused memory APIs and buffer overruns), then the same suite against the sanitizer build.
 test: install stubtest
-	$(PY) -m pytest -q
+	PYTHONMALLOC=debug $(PY) -X dev -m pytest -q
 	$(MAKE) --no-print-directory test-asan
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its
