@@ -37,7 +37,8 @@ bool claim_interpreter() noexcept {
     return true;
 }
 
-// Copies the import machinery's attributes from the import spec into the new module.
+// Copies what the import machinery knows of the module (loader, origin, parent package,
+// search locations) into the new module.
 bool copy_import_attributes(PyObject* import_spec, PyObject* module) noexcept {
     struct Copy {
         const char* from;
