@@ -32,6 +32,15 @@ class Unequal(str):
     __hash__ = str.__hash__
 
 
+class Rehashed(str):
+    """A str subclass equal to its text but hashed apart, so a dict keeps it beside the str."""
+
+    __eq__ = str.__eq__
+
+    def __hash__(self):
+        return str.__hash__(self) + 1
+
+
 def entries(error):
     return [(f.filename, f.name, f.lineno) for f in traceback.extract_tb(error.__traceback__)]
 
@@ -60,6 +69,13 @@ def entries(error):
         (lambda: probe.exec_foreign(1), "exec_foreign() takes exactly 0 positional arguments (1 given)"),
         (lambda: find_origin(**{1: 2}), "keywords must be strings"),
         (lambda: probe.call_vector(probe.typed, ("a", "b"), (1,)), "typed() keywords must be strings"),
+        # One parameter named twice by keyword, by two objects of equal text.
+        (lambda: probe.call_vector(probe.required, (1, 2), ("a", "a")),
+         "required() got multiple values for keyword argument 'a'"),
+        (lambda: probe.call_vector(probe.required, (0, 1, 2), ("a", "c", "".join("c"))),
+         "required() got multiple values for keyword argument 'c'"),
+        (lambda: probe.required(**{"a": 1, Rehashed("a"): 2, "b": 3}),
+         "required() got multiple values for keyword argument 'a'"),
     ],
 )
 def test_binding_errors(call, message):
@@ -327,6 +343,8 @@ def test_type():
     assert type(probe.typed).__name__ == "nativefunction"  # each module has its own
     assert NativeFunction.__flags__ & (1 << 17), "method descriptor"
     assert NativeFunction.__flags__ & (1 << 11), "vectorcall"
+    # The type's own docstring, not the descriptor that serves each function's __doc__.
+    assert isinstance(NativeFunction.__doc__, str) and NativeFunction.__doc__
     with pytest.raises(TypeError):
         NativeFunction()
     with pytest.raises(TypeError):
@@ -385,6 +403,7 @@ def test_missing_global_raises_name_error(monkeypatch):
     with pytest.raises(NameError, match=r"^name 'descend' is not defined$") as caught:
         descend(depth=1)
     assert entries(caught.value)[-1][1:] == ("tools._testing.frame_probe.descend", 31)
+    assert caught.value.name == "descend"
 
 
 @pytest.mark.parametrize("line", [1, 64, 65, 200, 7, 129, 3])

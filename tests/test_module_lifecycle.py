@@ -76,6 +76,29 @@ print(json.dumps(m.read_setting()))
     assert retried == "fixed"
 
 
+def test_cannot_import_name_carries_what_the_interpreters_own_error_does(child, tmp_path):
+    support(tmp_path, "")
+    done = child.run(
+        """
+        import json
+        def attributes(e):
+            return [type(e).__name__, e.name, e.path, e.name_from]
+        try:
+            from fragile_support import setting
+        except ImportError as e:
+            own = attributes(e)
+        try:
+            import tools._testing.frame_fragile
+        except ImportError as e:
+            print(json.dumps([str(e), attributes(e), own]))
+        """
+    )
+    message, ours, own = json.loads(done.stdout)
+    assert message == "cannot import name 'setting'"
+    assert ours == own
+    assert ours[1:] == ["fragile_support", str(tmp_path / "fragile_support.py"), "setting"]
+
+
 def test_missing_support_module_fails_with_the_import_error(child, tmp_path):
     done = child.run(
         ENTRIES

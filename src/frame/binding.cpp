@@ -137,9 +137,15 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
         bound[i] = nullptr;
     }
     for (Py_ssize_t k = 0; k < keywords; ++k) {
-        const Py_ssize_t index = match_keyword(function, PyTuple_GET_ITEM(kwnames, k), given);
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const Py_ssize_t index = match_keyword(function, key, given);
         if (index < 0) {
             return false;
+        }
+        // Two keys of equal text (a str subclass beside an exact str, or a names tuple that
+        // repeats a name) reach the same parameter: the second is one value too many.
+        if (bound[index]) {
+            return raise_keyword_error(function, true, key);
         }
         bound[index] = args[given + k];
     }

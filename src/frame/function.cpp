@@ -397,6 +397,8 @@ PyTypeObject function_type_object = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
                 Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "A function of a native extension module: it binds its arguments as a Python\n"
+              "function does, then runs its body in native code.",
     .tp_traverse = traverse,
     .tp_clear = clear,
     .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),

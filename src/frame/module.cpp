@@ -213,6 +213,20 @@ bool check_interpreter_version(unsigned long runtime_version) noexcept {
 
 // --- names -------------------------------------------------------------------------------
 
+namespace {
+
+// NameError for `name`, carrying the name as the interpreter's own does.
+[[gnu::cold, gnu::noinline]] void raise_name_error(const Id& name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyObject_SetAttrString(error, "name", name) < 0) {
+        PyErr_Clear(); // the NameError itself matters more than its attribute
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+} // namespace
+
 Ref lookup_global(const Id& name) noexcept {
     PyObject* value = nullptr;
     // Identifiers carry their hash, so neither lookup hashes the name again.
@@ -220,7 +234,7 @@ Ref lookup_global(const Id& name) noexcept {
         PyObject_GetOptionalAttr(state.builtins, name, &value) != 0) {
         return Ref::steal(value); // found, or empty with the lookup's error set
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    raise_name_error(name);
     return {};
 }
 
@@ -254,6 +268,30 @@ Ref loaded_module_with(const Id& module_name, std::span<const Id* const> names) 
     return module;
 }
 
+// ImportError for `name` missing from `module`, with the attributes the interpreter's own
+// `from module import name` gives it: the module's name and file, and the missing name.
+[[gnu::cold, gnu::noinline]] void raise_cannot_import(PyObject* module, const Id& module_name,
+                                                      const Id& name) noexcept {
+    // The message quotes the name as Python's own import does: by its repr.
+    Ref quoted = Ref::steal(PyObject_Repr(name));
+    Ref message = quoted ? Ref::steal(PyUnicode_FromFormat("cannot import name %S", quoted.get()))
+                         : Ref{};
+    if (!message) {
+        return;
+    }
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__file__", &found) < 0) {
+        PyErr_Clear(); // a module without a readable file is reported without its path
+    }
+    Ref path = Ref::steal(found);
+    PyErr_SetImportError(message, module_name, path && PyUnicode_Check(path) ? path.get() : nullptr);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyObject_SetAttrString(error, "name_from", name) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
 // `name` read from `module`, or the loaded submodule of that name.
 Ref imported_name(PyObject* module, const Id& module_name, const Id& name) noexcept {
     Ref value = Ref::steal(PyObject_GetAttr(module, name));
@@ -268,12 +306,8 @@ Ref imported_name(PyObject* module, const Id& module_name, const Id& name) noexc
             return Ref::steal(submodule);
         }
     }
-    // The message quotes the name as Python's own import does: by its repr.
     PyErr_Clear();
-    Ref quoted = Ref::steal(PyObject_Repr(name));
-    if (quoted) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", quoted.get());
-    }
+    raise_cannot_import(module, module_name, name);
     return {};
 }
 
