@@ -6,6 +6,7 @@ find_origin does not: typed, truth-valued and required parameters, methods, recu
 
 import gc
 import inspect
+import json
 import pickle
 import traceback
 import warnings
@@ -379,6 +380,52 @@ def test_signature_of_typed_and_method_functions():
     assert str(inspect.signature(probe.Probe.one)) == "(self, x: 'int')"
     assert str(inspect.signature(probe.Probe().one)) == "(x: 'int')"
     assert inspect.getfullargspec(probe.required).args == ["a", "b", "c"]
+
+
+def test_running_a_code_object_raises_and_keeps_its_fields(child):
+    # Every function of every module, its code run as a plain Python function: the process
+    # must survive, and each run must fail at once with an ordinary exception.
+    (child.cwd / "logger.py").write_text("def logging(prefix):\n    return lambda f: f\n")
+    done = child.run(
+        """
+        import json, sys, types, importlib
+        names = ["tools.common.find_origin", "tools.common.hush_secret",
+                 "tools.common.veil_bulk_text", "tools.common.prop_keeper",
+                 "tools.folders.folders", "tools.boot_banner.boot_banner",
+                 "tools._testing.frame_probe"]
+        def functions(namespace):
+            for value in list(vars(namespace).values()):
+                for inner in (value, getattr(value, "__func__", None), getattr(value, "fget", None)):
+                    if type(inner).__name__ == "nativefunction":
+                        yield inner
+                if isinstance(value, type) and value.__module__ == namespace.__name__:
+                    yield from functions(value)
+        seen = []
+        def run(code, args):
+            try:
+                types.FunctionType(code, {})(*args)
+            except TypeError as error:
+                return str(error)
+        for name in names:
+            for f in functions(importlib.import_module(name)):
+                code = f.__code__
+                args = [None] * code.co_argcount
+                messages = {run(code, args)}
+                sys.settrace(lambda *a: None)
+                messages.add(run(code, args))
+                sys.settrace(None)
+                seen.append([f.__qualname__, sorted(messages), code.co_firstlineno,
+                             code.co_linetable.hex(), code.co_name, code.co_filename])
+        print(json.dumps(seen))
+        """
+    )
+    seen = json.loads(done.stdout)
+    assert len(seen) >= 20
+    for qualname, messages, first_line, line_table, name, filename in seen:
+        assert messages == ["the code object of a nativefunction describes its signature only; "
+                            "it cannot be run"], qualname
+        assert first_line > 0 and line_table == "" and qualname.endswith(name)
+        assert filename.startswith(("src/tools/", "tests/native/")) and filename.endswith(".py")
 
 
 # --- calls ----------------------------------------------------------------------------------

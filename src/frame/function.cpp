@@ -1,6 +1,7 @@
 #include "frame/function.hpp"
 
 #include "frame/binding.hpp"
+#include "frame/internals.hpp"
 #include "frame/module.hpp"
 #include "frame/recursion.hpp"
 #include "frame/traceback.hpp"
@@ -106,8 +107,8 @@ bool Function::make_annotations() noexcept {
     return true;
 }
 
-// A code object that describes the signature only; its bytecode is a placeholder that never
-// runs, but `inspect` reads the argument count and names from it.
+// A code object that describes the signature only: `inspect` reads the argument count and
+// names from it. Its bytecode raises TypeError at once, should anything run it.
 bool Function::make_code() noexcept {
     const Py_ssize_t params = size();
     Ref varnames = Ref::steal(PyTuple_New(params + Py_ssize_t(def_.locals.size())));
@@ -124,15 +125,21 @@ bool Function::make_code() noexcept {
         }
         PyTuple_SET_ITEM(varnames.get(), params + Py_ssize_t(i), local);
     }
-    Ref placeholder = Ref::steal(PyBytes_FromStringAndSize("\0\0", 2));
+    using internals::unrunnable_bytecode;
+    Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(unrunnable_bytecode), sizeof unrunnable_bytecode));
+    Ref consts = Ref::steal(
+        Py_BuildValue("(Os)", PyExc_TypeError,
+                      "the code object of a nativefunction describes its signature only; "
+                      "it cannot be run"));
     Ref filename = Ref::steal(PyUnicode_FromString(current_module().source_path));
-    if (!placeholder || !filename) {
+    if (!bytecode || !consts || !filename) {
         return false;
     }
     code_ = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        int(params), 0, 0, int(PyTuple_GET_SIZE(varnames.get())), 0, CO_OPTIMIZED | CO_NEWLOCALS,
-        placeholder, empty_tuple(), empty_tuple(), varnames, empty_tuple(), empty_tuple(), filename,
-        name_, name_, def_.line, empty_bytes(), empty_bytes()));
+        int(params), 0, 0, int(PyTuple_GET_SIZE(varnames.get())), internals::unrunnable_stack_size,
+        CO_OPTIMIZED | CO_NEWLOCALS, bytecode, consts, empty_tuple(), varnames, empty_tuple(),
+        empty_tuple(), filename, name_, name_, def_.line, empty_bytes(), empty_bytes()));
     return code_ != nullptr;
 }
 

@@ -274,8 +274,8 @@ Ref loaded_module_with(const Id& module_name, std::span<const Id* const> names) 
                                                       const Id& name) noexcept {
     // The message quotes the name as Python's own import does: by its repr.
     Ref quoted = Ref::steal(PyObject_Repr(name));
-    Ref message = quoted ? Ref::steal(PyUnicode_FromFormat("cannot import name %S", quoted.get()))
-                         : Ref{};
+    Ref message =
+        quoted ? Ref::steal(PyUnicode_FromFormat("cannot import name %S", quoted.get())) : Ref{};
     if (!message) {
         return;
     }
@@ -284,7 +284,8 @@ Ref loaded_module_with(const Id& module_name, std::span<const Id* const> names) 
         PyErr_Clear(); // a module without a readable file is reported without its path
     }
     Ref path = Ref::steal(found);
-    PyErr_SetImportError(message, module_name, path && PyUnicode_Check(path) ? path.get() : nullptr);
+    PyErr_SetImportError(message, module_name,
+                         path && PyUnicode_Check(path) ? path.get() : nullptr);
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (PyObject_SetAttrString(error, "name_from", name) < 0) {
         PyErr_Clear();
