@@ -259,3 +259,27 @@ def test_each_module_exports_only_its_entry_point(path):
     ).stdout.split()
     symbols = listed[2::3]
     assert symbols == ["PyInit_" + path.name.split(".")[0]]
+
+
+def test_builtins_are_fetched_again_by_the_import_that_succeeds(child):
+    done = child.run(
+        """
+        import builtins, os, sys
+        real_print = builtins.print
+        builtins.print = lambda *args, **kwargs: real_print("rebound print")
+        sys.modules["getpass"] = None  # fails the first import, after the built-ins are read
+        try:
+            import tools.boot_banner.boot_banner
+        except ImportError:
+            pass
+        else:
+            raise SystemExit("the first import should fail")
+        builtins.print = real_print
+        del sys.modules["getpass"]
+        from tools.boot_banner.boot_banner import boot_banner
+        os.environ.pop("app:main", None)
+        boot_banner()
+        """
+    )
+    assert "rebound print" not in done.stdout
+    assert len(done.stdout.splitlines()) == 8

@@ -13,12 +13,17 @@ namespace frame {
 // `cls.name`, where `cls` is usually one class whose metaclass is `type`: the attribute
 // found in the class's MRO is remembered, and its `__get__` (if any) is called at each read,
 // as type's own attribute lookup does.
-class ClassAttribute {
+//
+// Each cache registers as a constant, so that it starts empty in every interpreter that
+// loads the module.
+class ClassAttribute final : public Constant {
 public:
     explicit ClassAttribute(const Id& name) noexcept : name_{name} {}
     [[nodiscard]] Ref get(PyObject* cls) noexcept;
 
 private:
+    bool make() noexcept override { return true; }
+    void forget() noexcept override { type_ = nullptr; }
     [[nodiscard]] bool holds_for(PyObject* cls) const noexcept;
     bool fill(PyObject* cls) noexcept;
 
@@ -33,12 +38,14 @@ private:
 // `obj.name`, where `name` is usually a slot (from `__slots__`) of one type: the slot's
 // place in the instance is remembered and read directly. An empty slot is read the ordinary
 // way, which raises the interpreter's AttributeError.
-class SlotAttribute {
+class SlotAttribute final : public Constant {
 public:
     explicit SlotAttribute(const Id& name) noexcept : name_{name} {}
     [[nodiscard]] Ref get(PyObject* obj) noexcept;
 
 private:
+    bool make() noexcept override { return true; }
+    void forget() noexcept override { type_ = nullptr; }
     [[nodiscard]] bool holds_for(const PyTypeObject* type) const noexcept;
     bool fill(PyTypeObject* type) noexcept;
 

@@ -9,7 +9,6 @@ namespace {
 // constant-initialised, so registration works whatever order the globals are built in.
 constinit Constant* first_constant = nullptr;
 constinit Constant** constant_tail = &first_constant;
-constinit Constant* first_unmade = nullptr;
 
 struct {
     PyObject* tuple = nullptr;
@@ -40,22 +39,36 @@ bool make_empties() noexcept {
 Constant::Constant() noexcept {
     *constant_tail = this;
     constant_tail = &next_;
-    if (!first_unmade) {
-        first_unmade = this;
-    }
 }
 
 bool make_constants() noexcept {
     if (!make_empties()) {
         return false;
     }
-    // Constants made by an earlier, failed exec are kept: they do not depend on the module.
-    for (; first_unmade; first_unmade = first_unmade->next_) {
-        if (!first_unmade->make()) {
+    // Constants made by an earlier, failed exec are kept (they do not depend on the module),
+    // unless they are made at each exec.
+    for (Constant* constant = first_constant; constant; constant = constant->next_) {
+        if (constant->made_) {
+            if (!constant->made_at_each_exec()) {
+                continue;
+            }
+            constant->release();
+            constant->made_ = false;
+        }
+        if (!constant->make()) {
             return false;
         }
+        constant->made_ = true;
     }
     return true;
+}
+
+void forget_constants() noexcept {
+    empties = {};
+    for (Constant* constant = first_constant; constant; constant = constant->next_) {
+        constant->forget();
+        constant->made_ = false;
+    }
 }
 
 Ref identifier(const char* text) noexcept {

@@ -23,15 +23,29 @@ protected:
     ~Constant() = default;
     // Makes the object; returns false with an exception set.
     virtual bool make() noexcept = 0;
+    // Whether the object is made again at every exec of the module, instead of once: true
+    // for what is read from names that the host may rebind between two imports.
+    [[nodiscard]] virtual bool made_at_each_exec() const noexcept { return false; }
+    // Releases the object before it is made again.
+    virtual void release() noexcept { Py_CLEAR(obj_); }
+    // Drops the object unreleased: the interpreter it belonged to is gone.
+    virtual void forget() noexcept { obj_ = nullptr; }
     PyObject* obj_ = nullptr;
 
 private:
     Constant* next_ = nullptr;
+    bool made_ = false;
     friend bool make_constants() noexcept;
+    friend void forget_constants() noexcept;
 };
 
-// Makes every constant not made yet, in the order of declaration within each source file.
+// Makes every constant not made yet, and again those made at each exec, in the order of
+// declaration within each source file.
 bool make_constants() noexcept;
+
+// After the interpreter that the constants were made in has been finalized: every constant
+// counts as never made, and nothing of the old interpreter is touched.
+void forget_constants() noexcept;
 
 // An identifier: an interned str whose hash is computed up front, so keyword matching can
 // compare it by identity and dict lookups never hash it again.
@@ -63,6 +77,9 @@ public:
 
 private:
     bool make() noexcept override;
+    // A failed import may have run while the name was rebound; the import that succeeds
+    // fetches it again.
+    [[nodiscard]] bool made_at_each_exec() const noexcept override { return true; }
     const char* name_;
 };
 

@@ -48,6 +48,14 @@ bool Function::make() noexcept {
     return make_names() && make_defaults() && make_annotations() && make_code();
 }
 
+void Function::forget() noexcept {
+    for (PyObject*& name : names_) {
+        name = nullptr;
+    }
+    name_ = qualname_ = module_name_ = defaults_ = annotations_ = code_ = traceback_name_ = nullptr;
+    converts_ = false;
+}
+
 bool Function::make_names() noexcept {
     for (std::size_t i = 0; i < def_.params.size(); ++i) {
         names_[i] = identifier(def_.params[i].name).release();

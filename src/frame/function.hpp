@@ -74,6 +74,7 @@ public:
 
 private:
     bool make() noexcept override;
+    void forget() noexcept override;
     bool make_names() noexcept;
     bool make_defaults() noexcept;
     bool make_annotations() noexcept;

@@ -21,6 +21,16 @@ constinit State state;
 
 // --- create ------------------------------------------------------------------------------
 
+// Called once the interpreter has been finalized (an embedding host may start a new one in
+// the same process): every object this deliverable holds belonged to the old interpreter, so
+// it is all dropped, unreleased, and the next import builds the module afresh. No C-API call
+// is allowed here.
+void start_over() noexcept {
+    state = State{.info = state.info};
+    forget_constants();
+    forget_traceback_code();
+}
+
 // Makes `module` the owner of this deliverable, or refuses a second interpreter.
 bool claim_interpreter() noexcept {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -28,6 +38,13 @@ bool claim_interpreter() noexcept {
         return false;
     }
     if (state.owning_interpreter == -1) {
+        // Without the hook, a later interpreter of this process would be handed the objects
+        // of this one; refusing the import is the safe answer then.
+        if (Py_AtExit(start_over) < 0) {
+            PyErr_SetString(PyExc_ImportError,
+                            "cannot register the module's clean-up at interpreter exit");
+            return false;
+        }
         state.owning_interpreter = id;
     } else if (state.owning_interpreter != id) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "

@@ -76,6 +76,12 @@ PyCodeObject* code_for(int line, PyObject* name) noexcept {
 
 } // namespace
 
+void forget_traceback_code() noexcept {
+    // The array is ours to free; the code objects in it belonged to the interpreter.
+    cache.entries.reset();
+    cache.size = cache.capacity = 0;
+}
+
 void add_traceback_entry(PyObject* function_name, int line) noexcept {
     // The exception in flight is set aside while the frame is made, so that making it
     // cannot disturb it; a failure here only costs the entry.

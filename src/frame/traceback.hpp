@@ -9,4 +9,7 @@ namespace frame {
 // given function name and source line.
 void add_traceback_entry(PyObject* function_name, int line) noexcept;
 
+// After the interpreter has been finalized: the cached code objects are dropped unreleased.
+void forget_traceback_code() noexcept;
+
 } // namespace frame
