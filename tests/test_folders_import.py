@@ -211,3 +211,19 @@ def test_builtins_are_fetched_once_at_import(child):
     assert report[0] == 2
     assert sorted(report[1]) == [[False, True], [True, False]]
     assert report[2] == ["exists", "create", "count", "remove"]
+
+
+def test_a_method_that_escaped_a_failed_import_reads_its_own_namespace(child):
+    (child.cwd / "logger.py").write_text(RECORDING_LOGGER)
+    report = run_json(child, """
+        import logger
+        logger.failing["decorator"] = "remove"
+        attempt()
+        # The decorator was handed `exists` before the import failed at `remove`.
+        escaped = next(event for event in logger.events if event[0] == "decorator")[1][0].__func__
+        logger.failing.clear()
+        later = attempt()["module"]
+        later.Path = None  # the new module's namespace has no usable Path any more
+        print(json.dumps([escaped.__name__, escaped.__globals__ is vars(later), escaped(".")]))
+    """)
+    assert report == ["exists", False, True]

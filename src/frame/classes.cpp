@@ -1,6 +1,6 @@
 #include "frame/classes.hpp"
 
-#include "frame/module.hpp"
+#include "frame/context.hpp"
 #include "frame/objects.hpp"
 
 namespace frame {
@@ -13,7 +13,7 @@ Id module_key{"__module__"}, qualname_key{"__qualname__"};
 
 Ref class_namespace(PyObject* qualname) noexcept {
     Ref namespace_ = Ref::steal(PyDict_New());
-    Ref module_name = Ref::steal(PyUnicode_FromString(current_module().dotted_name));
+    Ref module_name = Ref::steal(PyUnicode_FromString(module_context().dotted_name));
     if (!namespace_ || !module_name || PyDict_SetItem(namespace_, module_key, module_name) < 0 ||
         PyDict_SetItem(namespace_, qualname_key, qualname) < 0) {
         return {};

@@ -1,6 +1,6 @@
 #include "frame/constants.hpp"
 
-#include "frame/module.hpp"
+#include "frame/context.hpp"
 
 namespace frame {
 namespace {
@@ -90,7 +90,7 @@ bool Builtin::make() noexcept {
     if (!name) {
         return false;
     }
-    obj_ = PyObject_GetAttr(builtins_module(), name);
+    obj_ = PyObject_GetAttr(module_context().builtins, name);
     return obj_ != nullptr;
 }
 

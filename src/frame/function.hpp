@@ -68,9 +68,10 @@ public:
     [[nodiscard]] PyObject* traceback_name() const noexcept { return traceback_name_; }
     [[nodiscard]] bool converts() const noexcept { return converts_; }
     [[nodiscard]] PyObject* name() const noexcept { return name_; } // interned
-
-    // A new `nativefunction` object for this record.
-    [[nodiscard]] Ref instantiate() const noexcept;
+    [[nodiscard]] PyObject* qualname() const noexcept { return qualname_; }
+    [[nodiscard]] PyObject* module_name() const noexcept { return module_name_; }
+    [[nodiscard]] PyObject* code() const noexcept { return code_; }
+    [[nodiscard]] PyObject* annotations() const noexcept { return annotations_; }
 
 private:
     bool make() noexcept override;
@@ -93,30 +94,38 @@ private:
     PyObject* traceback_name_ = nullptr; // "<module>.<qualname>"
 };
 
-// One call in progress: the bound arguments, and the source line of the statement being run,
-// which becomes the line of the traceback entry if the body fails.
+// One call in progress: the bound arguments; the namespace the function runs in (the
+// globals and built-ins of its function object, as an interpreter frame carries them); and
+// the source line of the statement being run, which becomes the line of the traceback entry
+// if the body fails.
 class Call {
 public:
-    explicit Call(const Function& function) noexcept : line{function.def().line} {}
+    Call(const Function& function, PyObject* globals, PyObject* builtins) noexcept
+        : line{function.def().line}, globals_{globals}, builtins_{builtins} {}
 
     // The value bound to parameter `i`; borrowed from the caller or from the defaults.
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return args_[i]; }
     // Marks the statement at `source_line` as the one running.
     void at(int source_line) noexcept { line = source_line; }
 
+    // The value of a module-level name, looked up at each use as a function body does: the
+    // function's globals first, then its built-ins; NameError when both miss.
+    [[nodiscard]] Ref lookup_global(const Id& name) const noexcept;
+
+    [[nodiscard]] PyObject* globals() const noexcept { return globals_; }
+    // Where binding stores one borrowed reference per parameter.
+    [[nodiscard]] PyObject** bound() noexcept { return args_; }
+
     int line;
 
 private:
-    friend PyObject* call_function(PyObject*, PyObject* const*, std::size_t, PyObject*) noexcept;
+    PyObject* globals_;  // borrowed from the function object
+    PyObject* builtins_; // likewise
     PyObject* args_[max_params];
 };
 
-// The vectorcall entry of every `nativefunction`.
-PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) noexcept;
-
-// The `nativefunction` type; ready once the first module has executed.
-PyTypeObject* function_type() noexcept;
-bool ready_function_type() noexcept;
+// NameError for a module-level name that is not defined, carrying the name as the
+// interpreter's own does.
+void raise_name_error(const Id& name) noexcept;
 
 } // namespace frame

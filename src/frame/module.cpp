@@ -1,5 +1,6 @@
 #include "frame/module.hpp"
 
+#include "frame/context.hpp"
 #include "frame/traceback.hpp"
 
 #include <cinttypes>
@@ -13,7 +14,7 @@ struct State {
     const Module* info = nullptr;
     std::int64_t owning_interpreter = -1;
     PyObject* module = nullptr;    // held from the start of exec; dropped when exec fails
-    PyObject* globals = nullptr;   // the module's __dict__
+    PyObject* globals = nullptr;   // the module's __dict__, borrowed from the module
     PyObject* builtins = nullptr;  // the builtins module
     PyObject* init_name = nullptr; // "init <dotted name>", for entries of a failing exec
 };
@@ -27,6 +28,7 @@ constinit State state;
 // is allowed here.
 void start_over() noexcept {
     state = State{.info = state.info};
+    module_context().builtins = nullptr;
     forget_constants();
     forget_traceback_code();
 }
@@ -112,6 +114,7 @@ bool set_builtins() noexcept {
         if (!state.builtins) {
             return false;
         }
+        module_context().builtins = state.builtins;
     }
     return PyDict_SetItemString(state.globals, "__builtins__", state.builtins) == 0;
 }
@@ -143,7 +146,7 @@ bool set_test_dict() noexcept {
 }
 
 [[gnu::cold]] bool fail_at(int line) noexcept {
-    add_traceback_entry(state.init_name, line);
+    add_traceback_entry(state.init_name, line, state.globals);
     return false;
 }
 
@@ -176,11 +179,12 @@ int exec_module(PyObject* module) noexcept {
         return -1;
     }
     state.module = Py_NewRef(module);
-    // The globals stay referenced after a failed exec: functions made by the failed body may
-    // have escaped (a decorator may keep them), and they still read this namespace.
-    Py_XSETREF(state.globals, Py_NewRef(PyModule_GetDict(module)));
+    state.globals = PyModule_GetDict(module);
     if (!run_exec_steps()) {
-        Py_CLEAR(state.module); // the next import starts afresh
+        // The next import starts afresh. Functions made by the failed body that escaped (a
+        // decorator may keep them) hold the namespace they were defined in.
+        Py_CLEAR(state.module);
+        state.globals = nullptr;
         return -1;
     }
     return 0;
@@ -207,13 +211,13 @@ PyModuleDef definition = {
 
 PyObject* initialize(const Module& module) noexcept {
     state.info = &module;
+    ModuleContext& context = module_context();
+    context.short_name = module.short_name;
+    context.dotted_name = module.dotted_name;
+    context.source_path = module.source_path;
     definition.m_name = module.short_name;
     return PyModuleDef_Init(&definition);
 }
-
-const Module& current_module() noexcept { return *state.info; }
-PyObject* module_globals() noexcept { return state.globals; }
-PyObject* builtins_module() noexcept { return state.builtins; }
 
 bool check_interpreter_version(unsigned long runtime_version) noexcept {
     constexpr unsigned long compiled = 0x030D0000; // 3.13
@@ -230,21 +234,7 @@ bool check_interpreter_version(unsigned long runtime_version) noexcept {
 
 // --- names -------------------------------------------------------------------------------
 
-namespace {
-
-// NameError for `name`, carrying the name as the interpreter's own does.
-[[gnu::cold, gnu::noinline]] void raise_name_error(const Id& name) noexcept {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (PyObject_SetAttrString(error, "name", name) < 0) {
-        PyErr_Clear(); // the NameError itself matters more than its attribute
-    }
-    PyErr_SetRaisedException(error.release());
-}
-
-} // namespace
-
-Ref lookup_global(const Id& name) noexcept {
+Ref lookup_module_global(const Id& name) noexcept {
     PyObject* value = nullptr;
     // Identifiers carry their hash, so neither lookup hashes the name again.
     if (PyDict_GetItemRef(state.globals, name, &value) != 0 ||
@@ -259,8 +249,16 @@ bool set_global(const Id& name, PyObject* value) noexcept {
     return PyDict_SetItem(state.globals, name, value) == 0;
 }
 
+Ref make_function(const Function& function) noexcept {
+    return new_native_function(function, state.globals, state.builtins);
+}
+
+void add_body_traceback_entry(PyObject* name, int line) noexcept {
+    add_traceback_entry(name, line, state.globals);
+}
+
 bool define(const Function& function) noexcept {
-    Ref object = function.instantiate();
+    Ref object = make_function(function);
     return object && PyDict_SetItem(state.globals, function.name(), object) == 0;
 }
 

@@ -2,7 +2,7 @@
 // and the module namespace that function bodies read their globals from.
 #pragma once
 
-#include "frame/function.hpp"
+#include "frame/nativefunction.hpp"
 
 #include <span>
 
@@ -25,15 +25,18 @@ struct Module {
 // All the entry point of a deliverable does: `return frame::initialize(module);`.
 PyObject* initialize(const Module& module) noexcept;
 
-// The deliverable being initialised or run.
-const Module& current_module() noexcept;
-PyObject* module_globals() noexcept;  // borrowed
-PyObject* builtins_module() noexcept; // borrowed
-
+// What the statements of the module body read and write while it runs (function bodies
+// read their own globals, through their Call).
 // The value of a module-level name: the module namespace first, then the built-ins;
 // NameError when both miss.
-Ref lookup_global(const Id& name) noexcept;
+Ref lookup_module_global(const Id& name) noexcept;
 bool set_global(const Id& name, PyObject* value) noexcept;
+// A new function object for `function`, defined in the module namespace (for a method, the
+// class statement stores it in the class namespace).
+Ref make_function(const Function& function) noexcept;
+// Adds a traceback entry for a step of the module body (such as a method's decorator
+// inside a class statement) named `name`, at `line`.
+void add_body_traceback_entry(PyObject* name, int line) noexcept;
 
 // Statements of a module body.
 bool import_names(const Id& module, std::span<const Id* const> names) noexcept;

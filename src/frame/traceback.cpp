@@ -1,6 +1,6 @@
 #include "frame/traceback.hpp"
 
-#include "frame/module.hpp"
+#include "frame/context.hpp"
 
 #include <frameobject.h> // PyFrame_New
 
@@ -63,7 +63,7 @@ PyCodeObject* code_for(int line, PyObject* name) noexcept {
         return nullptr;
     }
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(current_module().source_path, name_text, line)));
+        PyCode_NewEmpty(module_context().source_path, name_text, line)));
     if (!code || (cache.size == cache.capacity && !grow_cache())) {
         return nullptr;
     }
@@ -82,16 +82,19 @@ void forget_traceback_code() noexcept {
     cache.size = cache.capacity = 0;
 }
 
-void add_traceback_entry(PyObject* function_name, int line) noexcept {
+void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) noexcept {
     // The exception in flight is set aside while the frame is made, so that making it
     // cannot disturb it; a failure here only costs the entry.
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!error) {
-        return; // nothing in flight to add an entry to
+    if (!error || !globals) {
+        // Nothing in flight to add an entry to; or a function whose references were cleared
+        // by the garbage collector, which has no namespace left for a frame.
+        PyErr_SetRaisedException(error.release());
+        return;
     }
     PyCodeObject* code = code_for(line, function_name);
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
-                           PyFrame_New(PyThreadState_Get(), code, module_globals(), nullptr)))
+                           PyFrame_New(PyThreadState_Get(), code, globals, nullptr)))
                      : Ref{};
     PyErr_Clear();
     PyErr_SetRaisedException(error.release());

@@ -6,8 +6,8 @@
 namespace frame {
 
 // Adds an entry to the traceback of the exception in flight: the module's source path, the
-// given function name and source line.
-void add_traceback_entry(PyObject* function_name, int line) noexcept;
+// given function name and source line, on a frame whose globals are `globals`.
+void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) noexcept;
 
 // After the interpreter has been finalized: the cached code objects are dropped unreleased.
 void forget_traceback_code() noexcept;

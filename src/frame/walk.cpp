@@ -78,7 +78,7 @@ private:
 // The exception in flight leaves the generator expression: a StopIteration turns into
 // RuntimeError, as it does when it escapes any generator, and the generator's frame gets its
 // traceback entry.
-[[gnu::cold, gnu::noinline]] PyObject* leave_generator(int line) noexcept {
+[[gnu::cold, gnu::noinline]] PyObject* leave_generator(const Call& call, int line) noexcept {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         Ref stop = Ref::steal(PyErr_GetRaisedException());
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
@@ -87,7 +87,7 @@ private:
         PyException_SetContext(error, stop.release());
         PyErr_SetRaisedException(error.release());
     }
-    add_traceback_entry(genexpr_name, line);
+    add_traceback_entry(genexpr_name, line, call.globals());
     return nullptr;
 }
 
@@ -169,7 +169,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
         const Ref held_key = Ref::borrow(key);
         const Ref held_element = Ref::borrow(element);
         call.at(lines.dict_entry);
-        const Ref nested = def.nested(key, element);
+        const Ref nested = def.nested(call, key, element);
         if (!nested || PyDict_SetItem(result, key, nested) < 0) {
             return nullptr;
         }
@@ -203,7 +203,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
             return nullptr;
         }
         call.at(lines.dict_entry);
-        const Ref nested = def.nested(key, element);
+        const Ref nested = def.nested(call, key, element);
         if (!nested || PyDict_SetItem(result, key, nested) < 0) {
             return nullptr;
         }
@@ -231,7 +231,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
             return PyErr_Occurred() ? nullptr : result.release();
         }
         call.at(lines.list_element);
-        const Ref nested = def.nested(label, element);
+        const Ref nested = def.nested(call, label, element);
         if (!nested) {
             return nullptr;
         }
@@ -244,8 +244,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 
 // tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own:
 // what the generator yields is gathered, then made into the tuple.
-[[gnu::noinline]] PyObject* walk_iterated_tuple(const WalkDef& def, PyObject* tuple,
-                                                PyObject* label) noexcept {
+[[gnu::noinline]] PyObject* walk_iterated_tuple(const Call& call, const WalkDef& def,
+                                                PyObject* tuple, PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     Ref yielded = Ref::steal(PyList_New(0));
     if (!yielded) {
@@ -253,19 +253,19 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
     }
     ForLoop elements;
     if (!elements.start(tuple)) {
-        return leave_generator(lines.genexpr_iteration);
+        return leave_generator(call, lines.genexpr_iteration);
     }
     for (;;) {
         const Ref element = elements.next();
         if (!element) {
             if (PyErr_Occurred()) {
-                return leave_generator(lines.genexpr_iteration);
+                return leave_generator(call, lines.genexpr_iteration);
             }
             return PyList_AsTuple(yielded);
         }
-        const Ref nested = def.nested(label, element);
+        const Ref nested = def.nested(call, label, element);
         if (!nested) {
-            return leave_generator(lines.genexpr_element);
+            return leave_generator(call, lines.genexpr_element);
         }
         if (PyList_Append(yielded, nested) < 0) {
             return nullptr;
@@ -280,7 +280,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
                                        PyObject* label) noexcept {
     call.at(def.lines.tuple_built);
     if (Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
-        return walk_iterated_tuple(def, tuple, label);
+        return walk_iterated_tuple(call, def, tuple, label);
     }
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
     Ref result = Ref::steal(PyTuple_New(size));
@@ -289,9 +289,9 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
         // Borrowed: the tuple holds its elements for as long as the caller holds the tuple.
-        Ref nested = def.nested(label, PyTuple_GET_ITEM(tuple, i));
+        Ref nested = def.nested(call, label, PyTuple_GET_ITEM(tuple, i));
         if (!nested) {
-            return leave_generator(def.lines.genexpr_element);
+            return leave_generator(call, def.lines.genexpr_element);
         }
         PyTuple_SET_ITEM(result.get(), i, nested.release());
     }

@@ -28,11 +28,12 @@ struct WalkLines {
     int genexpr_iteration; // inside the generator expression: iterating the value
 };
 
-// The nested call for one element: the walking function, looked up and called again. `label`
+// The nested call for one element: the walking function, looked up (through the running
+// `call`) and called again. `label`
 // is the entry's key in a dict walk; in a list or tuple walk it is whatever the walking
 // function passed to `walk` for its elements to inherit. Returns a new reference, or an empty
 // Ref with an exception set.
-using NestedCall = Ref (*)(PyObject* label, PyObject* element) noexcept;
+using NestedCall = Ref (*)(const Call& call, PyObject* label, PyObject* element) noexcept;
 
 // Everything that describes one walking function's walk.
 struct WalkDef {

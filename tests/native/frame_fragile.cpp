@@ -23,8 +23,8 @@ bool call_hook() noexcept {
     return found == 0 || (found > 0 && frame::call(hook));
 }
 
-PyObject* read_setting(frame::Call&) noexcept {
-    return frame::lookup_global(id::setting).release();
+PyObject* read_setting(frame::Call& call) noexcept {
+    return call.lookup_global(id::setting).release();
 }
 
 frame::Function read_setting_function{

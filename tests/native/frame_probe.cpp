@@ -35,7 +35,7 @@ PyObject* echo_three(frame::Call& call) noexcept { return echo(call, 3); }
 // descend(depth): calls itself through the module global, one level deeper, forever.
 PyObject* descend(frame::Call& call) noexcept {
     call.at(31);
-    Ref self = frame::lookup_global(id::descend);
+    Ref self = call.lookup_global(id::descend);
     return self ? frame::call_with_keywords(self, depth_keyword, call[0]).release() : nullptr;
 }
 
@@ -221,7 +221,7 @@ frame::Function count_allocations_function{{.name = "count_allocations",
 // class Probe: def one(self, x: int)
 bool define_probe_class() noexcept {
     Ref namespace_ = frame::class_namespace(probe_name);
-    Ref method = method_function.instantiate();
+    Ref method = frame::make_function(method_function);
     if (!namespace_ || !method || PyDict_SetItem(namespace_, id::one, method) < 0) {
         return false;
     }

@@ -83,15 +83,15 @@ bool append(PyObject* lines, const Ref& line) noexcept {
 // --- the marker --------------------------------------------------------------------------
 
 // os.environ, with `os` read from the module namespace at each use.
-Ref environment() noexcept {
-    Ref os = frame::lookup_global(id::os);
+Ref environment(const frame::Call& call) noexcept {
+    Ref os = call.lookup_global(id::os);
     return os ? frame::get_attr(os, id::environ) : Ref{};
 }
 
 // os.environ.get(var_name) == "true": 1 when the banner was printed already for this key,
 // 0 when not, -1 with an exception set.
-int marker_is_set(PyObject* var_name) noexcept {
-    Ref environ = environment();
+int marker_is_set(const frame::Call& call, PyObject* var_name) noexcept {
+    Ref environ = environment(call);
     Ref value = environ ? frame::call_method(environ, id::get, var_name) : Ref{};
     if (!value) {
         return -1;
@@ -101,8 +101,8 @@ int marker_is_set(PyObject* var_name) noexcept {
 }
 
 // os.environ[var_name] = "true", which also sets the variable in the process environment.
-bool set_marker(PyObject* var_name) noexcept {
-    Ref environ = environment();
+bool set_marker(const frame::Call& call, PyObject* var_name) noexcept {
+    Ref environ = environment(call);
     return environ && PyObject_SetItem(environ, var_name, marker) == 0;
 }
 
@@ -131,8 +131,8 @@ const Fact facts[] = {
     {id::python_implementation, Source::called, label::py_implementation, 53, 56},
 };
 
-Ref evaluate(const Fact& fact) noexcept {
-    Ref source = frame::lookup_global(fact.name);
+Ref evaluate(const frame::Call& call, const Fact& fact) noexcept {
+    Ref source = call.lookup_global(fact.name);
     if (!source) {
         return {};
     }
@@ -149,8 +149,8 @@ Ref evaluate(const Fact& fact) noexcept {
 
 // The fact's value; an Exception on the way (a removed name included) stands in for it.
 // Exceptions that are not an Exception (KeyboardInterrupt, SystemExit) stay set: empty Ref.
-Ref gather(const Fact& fact) noexcept {
-    Ref value = evaluate(fact);
+Ref gather(const frame::Call& call, const Fact& fact) noexcept {
+    Ref value = evaluate(call, fact);
     if (!value && frame::error_matches(PyExc_Exception)) {
         value = Ref::steal(PyErr_GetRaisedException());
     }
@@ -158,8 +158,8 @@ Ref gather(const Fact& fact) noexcept {
 }
 
 // datetime.now().strftime("%Y-%m-%d %H:%M:%S.%f")
-Ref formatted_now() noexcept {
-    Ref datetime = frame::lookup_global(id::datetime);
+Ref formatted_now(const frame::Call& call) noexcept {
+    Ref datetime = call.lookup_global(id::datetime);
     Ref now = datetime ? frame::call_method(datetime, id::now) : Ref{};
     return now ? frame::call_method(now, id::strftime, date_format.get()) : Ref{};
 }
@@ -235,7 +235,7 @@ Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
         return nullptr;
     }
     call.at(29);
-    Ref execution_date = formatted_now();
+    Ref execution_date = formatted_now(call);
     if (!execution_date) {
         return nullptr;
     }
@@ -250,7 +250,7 @@ Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
     Ref line; // the last fact's line is py_implementation_, which the closing rule measures
     for (const Fact& fact : facts) {
         call.at(fact.gather_line);
-        Ref value = gather(fact);
+        Ref value = gather(call, fact);
         if (!value) {
             return nullptr;
         }
@@ -280,12 +280,12 @@ PyObject* boot_banner(frame::Call& call) noexcept {
         return nullptr;
     }
     call.at(25);
-    const int printed = marker_is_set(var_name);
+    const int printed = marker_is_set(call, var_name);
     if (printed != 0) {
         return printed > 0 ? Py_None : nullptr;
     }
     call.at(27);
-    if (!set_marker(var_name)) {
+    if (!set_marker(call, var_name)) {
         return nullptr;
     }
     return print_banner(call);

@@ -15,17 +15,17 @@ frame::Id parent{"parent"}, absolute{"absolute"};
 } // namespace id
 
 // Path(file).parent
-Ref folder_of_file(PyObject* file) noexcept {
-    Ref path_class = frame::lookup_global(id::Path);
+Ref folder_of_file(const frame::Call& call, PyObject* file) noexcept {
+    Ref path_class = call.lookup_global(id::Path);
     Ref path = path_class ? frame::call(path_class, file) : Ref{};
     return path ? frame::get_attr(path, id::parent) : Ref{};
 }
 
 // Path(getfile(func)).absolute().parent
-Ref folder_of_source(PyObject* func) noexcept {
-    Ref getfile = frame::lookup_global(id::getfile);
+Ref folder_of_source(const frame::Call& call, PyObject* func) noexcept {
+    Ref getfile = call.lookup_global(id::getfile);
     Ref file = getfile ? frame::call(getfile, func) : Ref{};
-    Ref path_class = file ? frame::lookup_global(id::Path) : Ref{};
+    Ref path_class = file ? call.lookup_global(id::Path) : Ref{};
     Ref path = path_class ? frame::call(path_class, file.get()) : Ref{};
     Ref absolute = path ? frame::call_method(path, id::absolute) : Ref{};
     return absolute ? frame::get_attr(absolute, id::parent) : Ref{};
@@ -36,11 +36,11 @@ PyObject* find_origin(frame::Call& call) noexcept {
     PyObject* func = call[1];
     if (file != Py_None) {
         call.at(35);
-        return folder_of_file(file).release();
+        return folder_of_file(call, file).release();
     }
     if (func != Py_None) {
         call.at(39);
-        return folder_of_source(func).release();
+        return folder_of_source(call, func).release();
     }
     Py_RETURN_NONE;
 }

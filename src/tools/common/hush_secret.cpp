@@ -19,8 +19,8 @@ frame::Text mask_character{"*"};
 
 // hush_secret(name=name, value=element), through the module global: whatever is bound there
 // now is called, and binds and checks its arguments as any call does.
-Ref hush_nested(PyObject* name, PyObject* element) noexcept {
-    const Ref function = frame::lookup_global(id::hush_secret);
+Ref hush_nested(const frame::Call& call, PyObject* name, PyObject* element) noexcept {
+    const Ref function = call.lookup_global(id::hush_secret);
     return function ? frame::call_with_keywords(function, name_and_value, name, element) : Ref{};
 }
 

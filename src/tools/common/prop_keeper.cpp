@@ -182,34 +182,34 @@ frame::ClassAttribute set_attribute{id::set_attribute}, has_attribute{id::has_at
 } // namespace member
 
 // `PropKeeper.<member>`, with `PropKeeper` looked up in the module namespace.
-Ref keeper_member(frame::ClassAttribute& callee) noexcept {
-    Ref keeper = frame::lookup_global(id::PropKeeper);
+Ref keeper_member(const frame::Call& call, frame::ClassAttribute& callee) noexcept {
+    Ref keeper = call.lookup_global(id::PropKeeper);
     return keeper ? callee.get(keeper) : Ref{};
 }
 
 // `PropKeeper.get_name(obj=obj, attr=attr)`
-Ref stored_name(PyObject* obj, PyObject* attr) noexcept {
-    Ref method = keeper_member(member::get_name);
+Ref stored_name(const frame::Call& call, PyObject* obj, PyObject* attr) noexcept {
+    Ref method = keeper_member(call, member::get_name);
     return method ? frame::call_with_keywords(method, obj_attr, obj, attr) : Ref{};
 }
 
 PyObject* get_attribute(frame::Call& call) noexcept {
     PyObject* obj = call[0];
     call.at(50);
-    Ref name = stored_name(obj, call[1]);
+    Ref name = stored_name(call, obj, call[1]);
     return name ? generic_get(obj, name).release() : nullptr;
 }
 
 PyObject* set_attribute(frame::Call& call) noexcept {
     PyObject* obj = call[0];
     call.at(62);
-    Ref name = stored_name(obj, call[1]);
+    Ref name = stored_name(call, obj, call[1]);
     return name && generic_set(obj, name, call[2]) ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyObject* has_attribute(frame::Call& call) noexcept {
     call.at(67);
-    Ref method = keeper_member(member::get_attribute);
+    Ref method = keeper_member(call, member::get_attribute);
     if (method && frame::call_with_keywords(method, obj_attr, call[0], call[1])) {
         Py_RETURN_TRUE;
     }
@@ -279,9 +279,10 @@ PyObject* name_getter(frame::Call& call) noexcept {
 
 // `PropKeeper.<member>(obj=self.__obj, attr=self.__attr[, value=value])`
 template <typename... Value>
-Ref forward(PyObject* self, frame::ClassAttribute& callee, const frame::Keywords& names,
+Ref forward(const frame::Call& call, frame::ClassAttribute& callee, const frame::Keywords& names,
             Value... value) noexcept {
-    Ref method = keeper_member(callee);
+    PyObject* self = call[0];
+    Ref method = keeper_member(call, callee);
     Binding binding = method ? read_binding(self) : Binding{};
     return binding ? frame::call_with_keywords(method, names, binding.obj.get(), binding.attr.get(),
                                                value...)
@@ -290,18 +291,18 @@ Ref forward(PyObject* self, frame::ClassAttribute& callee, const frame::Keywords
 
 PyObject* value_getter(frame::Call& call) noexcept {
     call.at(17);
-    return forward(call[0], member::get_attribute, obj_attr).release();
+    return forward(call, member::get_attribute, obj_attr).release();
 }
 
 PyObject* value_setter(frame::Call& call) noexcept {
     call.at(21);
-    Ref done = forward(call[0], member::set_attribute, obj_attr_value, call[1]);
+    Ref done = forward(call, member::set_attribute, obj_attr_value, call[1]);
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
 PyObject* exists_getter(frame::Call& call) noexcept {
     call.at(25);
-    return forward(call[0], member::has_attribute, obj_attr).release();
+    return forward(call, member::has_attribute, obj_attr).release();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -416,16 +417,16 @@ frame::Function has_attribute_function{{
 
 // property(getter), or property(getter, setter)
 Ref make_property(const frame::Function& getter, const frame::Function* setter = nullptr) noexcept {
-    Ref get = getter.instantiate();
+    Ref get = frame::make_function(getter);
     if (!get || !setter) {
         return get ? frame::call(property_builtin, get.get()) : Ref{};
     }
-    Ref set = setter->instantiate();
+    Ref set = frame::make_function(*setter);
     return set ? frame::call(property_builtin, get.get(), set.get()) : Ref{};
 }
 
 Ref make_staticmethod(const frame::Function& function) noexcept {
-    Ref object = function.instantiate();
+    Ref object = frame::make_function(function);
     return object ? frame::call(staticmethod_builtin, object.get()) : Ref{};
 }
 
@@ -443,7 +444,7 @@ Ref make_namespace() noexcept {
         return value && PyDict_SetItem(namespace_, key, value) == 0;
     };
     const bool made =
-        put(id::slots, make_slots()) && put(id::init, init_function.instantiate()) &&
+        put(id::slots, make_slots()) && put(id::init, frame::make_function(init_function)) &&
         put(id::name, make_property(name_function)) &&
         put(id::value, make_property(value_getter_function, &value_setter_function)) &&
         put(id::exists, make_property(exists_function)) &&

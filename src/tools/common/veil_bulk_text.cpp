@@ -36,8 +36,8 @@ constexpr long default_char_limit = 4000;
 
 // veil_bulk_text(value=element), through the module global: whatever is bound there now is
 // called, and binds its arguments as any call does.
-Ref veil_nested(PyObject*, PyObject* element) noexcept {
-    const Ref function = frame::lookup_global(id::veil_bulk_text);
+Ref veil_nested(const frame::Call& call, PyObject*, PyObject* element) noexcept {
+    const Ref function = call.lookup_global(id::veil_bulk_text);
     return function ? frame::call_with_keywords(function, value_keyword, element) : Ref{};
 }
 
@@ -163,8 +163,8 @@ private:
 };
 
 // _const.char_limit, with `_const` looked up afresh.
-Ref read_limit() noexcept {
-    const Ref constants = frame::lookup_global(id::const_);
+Ref read_limit(const frame::Call& call) noexcept {
+    const Ref constants = call.lookup_global(id::const_);
     return constants ? frame::get_attr(constants, id::char_limit) : Ref{};
 }
 
@@ -242,7 +242,7 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
         return notice_for_value_error();
     }
     call.at(72);
-    const Ref limit = read_limit();
+    const Ref limit = read_limit(call);
     const int longer = limit ? form.longer_than(limit) : -1;
     if (longer <= 0) {
         return longer == 0 ? Py_NewRef(value) : nullptr;
@@ -252,7 +252,7 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
         return nullptr;
     }
     call.at(75);
-    const Ref limit_again = read_limit();
+    const Ref limit_again = read_limit(call);
     return limit_again ? truncated(call, text, limit_again).release() : nullptr;
 }
 
@@ -323,7 +323,7 @@ bool set_const_char_limit() noexcept {
 }
 
 bool make_const_decorator() noexcept {
-    const Ref dataclass = frame::lookup_global(id::dataclass);
+    const Ref dataclass = frame::lookup_module_global(id::dataclass);
     pending_const_class.decorator =
         dataclass ? frame::call_with_keywords(dataclass, frozen_keyword, Py_True) : Ref{};
     return kept(bool(pending_const_class.decorator));
@@ -348,7 +348,7 @@ bool bind_const_class() noexcept {
 
 // _const = _Const()
 bool make_const() noexcept {
-    const Ref cls = frame::lookup_global(id::Const);
+    const Ref cls = frame::lookup_module_global(id::Const);
     const Ref instance = cls ? frame::call(cls) : Ref{};
     return instance && frame::set_global(id::const_, instance);
 }

@@ -33,20 +33,21 @@ frame::Text mask_refusal{"Not yet implemented. Will be in next versions"};
 // --- helpers -----------------------------------------------------------------------------
 
 // Path(path), with the module global `Path` as it is bound now.
-Ref make_path(PyObject* path) noexcept {
-    Ref path_class = frame::lookup_global(id::Path);
+Ref make_path(const frame::Call& call, PyObject* path) noexcept {
+    Ref path_class = call.lookup_global(id::Path);
     return path_class ? frame::call(path_class, path) : Ref{};
 }
 
 // os.<name>, with the module global `os` as it is bound now.
-Ref os_function(const frame::Id& name) noexcept {
-    Ref os = frame::lookup_global(id::os);
+Ref os_function(const frame::Call& call, const frame::Id& name) noexcept {
+    Ref os = call.lookup_global(id::os);
     return os ? frame::get_attr(os, name) : Ref{};
 }
 
 // os.path.<query>(folder / name): a fresh path for every query.
-Ref query_entry(const frame::Id& query, PyObject* folder, PyObject* name) noexcept {
-    Ref os_path = os_function(id::path);
+Ref query_entry(const frame::Call& call, const frame::Id& query, PyObject* folder,
+                PyObject* name) noexcept {
+    Ref os_path = os_function(call, id::path);
     Ref function = os_path ? frame::get_attr(os_path, query) : Ref{};
     Ref entry = function ? Ref::steal(PyNumber_TrueDivide(folder, name)) : Ref{};
     return entry ? frame::call(function, entry.get()) : Ref{};
@@ -90,7 +91,7 @@ Ref next_item(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(itera
 
 PyObject* exists(frame::Call& call) noexcept {
     call.at(19);
-    Ref path = make_path(call[0]);
+    Ref path = make_path(call, call[0]);
     if (!path) {
         return nullptr;
     }
@@ -109,7 +110,7 @@ PyObject* exists(frame::Call& call) noexcept {
 PyObject* create(frame::Call& call) noexcept {
     PyObject* recursive = call[1] == Py_None ? Py_True : call[1];
     call.at(33);
-    Ref path = make_path(call[0]);
+    Ref path = make_path(call, call[0]);
     if (!path) {
         return nullptr;
     }
@@ -129,7 +130,7 @@ PyObject* create(frame::Call& call) noexcept {
 // to those lists, so the caller's choice of kinds plays no part here.
 bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
     call.at(62);
-    Ref walk = os_function(id::walk);
+    Ref walk = os_function(call, id::walk);
     Ref steps = walk ? frame::call_with_keywords(walk, top_keyword, path) : Ref{};
     Ref iterator = steps ? iterate(steps) : Ref{};
     if (!iterator) {
@@ -171,7 +172,7 @@ bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
 bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
                    Py_ssize_t& found) noexcept {
     call.at(68);
-    Ref listdir = os_function(id::listdir);
+    Ref listdir = os_function(call, id::listdir);
     Ref names = listdir ? frame::call_with_keywords(listdir, path_keyword, path) : Ref{};
     Ref iterator = names ? iterate(names) : Ref{};
     if (!iterator) {
@@ -184,13 +185,14 @@ bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
             return !PyErr_Occurred();
         }
         call.at(69);
-        Ref is_file = files ? query_entry(id::isfile, path, file_or_folder) : Ref::borrow(Py_False);
+        Ref is_file =
+            files ? query_entry(call, id::isfile, path, file_or_folder) : Ref::borrow(Py_False);
         if (!is_file) {
             return false;
         }
         call.at(70);
         Ref is_folder =
-            folders ? query_entry(id::isdir, path, file_or_folder) : Ref::borrow(Py_False);
+            folders ? query_entry(call, id::isdir, path, file_or_folder) : Ref::borrow(Py_False);
         if (!is_folder) {
             return false;
         }
@@ -222,7 +224,7 @@ PyObject* count(frame::Call& call) noexcept {
         return nullptr;
     }
     call.at(59);
-    Ref path = make_path(call[0]);
+    Ref path = make_path(call, call[0]);
     if (!path) {
         return nullptr;
     }
@@ -237,14 +239,14 @@ PyObject* count(frame::Call& call) noexcept {
 PyObject* remove(frame::Call& call) noexcept {
     const bool recursive = call[1] == Py_True;
     call.at(86);
-    Ref path = make_path(call[0]);
+    Ref path = make_path(call, call[0]);
     if (!path) {
         return nullptr;
     }
     Ref removed;
     if (recursive) {
         call.at(88);
-        Ref shutil = frame::lookup_global(id::shutil);
+        Ref shutil = call.lookup_global(id::shutil);
         Ref rmtree = shutil ? frame::get_attr(shutil, id::rmtree) : Ref{};
         removed = rmtree ? frame::call(rmtree, path.get()) : Ref{};
     } else {
@@ -351,11 +353,11 @@ const Method methods[] = {
 // `@logging(prefix=__name__) @staticmethod def ...`: the factory is called first, then the
 // function is made and wrapped, and last the decorator is given the static method.
 Ref decorated_method(const frame::Function& function) noexcept {
-    Ref factory = frame::lookup_global(id::logging);
-    Ref prefix = factory ? frame::lookup_global(id::name) : Ref{};
+    Ref factory = frame::lookup_module_global(id::logging);
+    Ref prefix = factory ? frame::lookup_module_global(id::name) : Ref{};
     Ref decorator =
         prefix ? frame::call_with_keywords(factory, prefix_keyword, prefix.get()) : Ref{};
-    Ref native = decorator ? function.instantiate() : Ref{};
+    Ref native = decorator ? frame::make_function(function) : Ref{};
     Ref method = native ? frame::call(staticmethod_builtin, native.get()) : Ref{};
     return method ? frame::call(decorator, method.get()) : Ref{};
 }
@@ -370,7 +372,7 @@ bool define_folder_class() noexcept {
         Ref entry = decorated_method(method.function);
         if (!entry) {
             // The class body's own entry, as the interpreter would show it.
-            frame::add_traceback_entry(class_body_name, method.decorator_line);
+            frame::add_body_traceback_entry(class_body_name, method.decorator_line);
             return false;
         }
         if (PyDict_SetItem(namespace_, method.function.name(), entry) < 0) {

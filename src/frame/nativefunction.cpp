@@ -1,0 +1,333 @@
+// The `nativefunction` type: the objects through which the interpreter sees a module's
+// functions, their attributes, and the vectorcall that binds a call and runs the body.
+#include "frame/nativefunction.hpp"
+
+#include "frame/binding.hpp"
+#include "frame/recursion.hpp"
+#include "frame/traceback.hpp"
+
+#include <cstddef>
+
+namespace frame {
+namespace {
+
+PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept;
+
+NativeFunction* as_function(PyObject* self) noexcept {
+    return reinterpret_cast<NativeFunction*>(self);
+}
+
+PyObject* none_if_null(PyObject* obj) noexcept { return Py_NewRef(obj ? obj : Py_None); }
+
+// Stores `value` in `field`, releasing what was there.
+void store(PyObject*& field, PyObject* value) noexcept { Py_XSETREF(field, Py_XNewRef(value)); }
+
+int refuse_write(const char* attribute, const char* type) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, type);
+    return -1;
+}
+
+// Writes of the defaults are stored but do not reach calls, which bind the defaults fixed at
+// definition; the warning says so.
+int warn_defaults_ignored(const char* attribute) noexcept {
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "changes to nativefunction.%s will not currently affect the values "
+                            "used in function calls",
+                            attribute);
+}
+
+// --- attributes ------------------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->name) {
+        f->name = Py_NewRef(f->function->name());
+    }
+    return Py_NewRef(f->name);
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        return refuse_write("__name__", "string");
+    }
+    store(as_function(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        return refuse_write("__qualname__", "string");
+    }
+    store(as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->doc) {
+        const char* doc = f->function->def().doc;
+        f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+        if (!f->doc) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->doc);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    store(as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->module);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+    store(as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->defaults);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyTuple_Check(value)) {
+        return refuse_write("__defaults__", "tuple");
+    }
+    store(as_function(self)->defaults, value);
+    return warn_defaults_ignored("__defaults__");
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->kwdefaults);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        return refuse_write("__kwdefaults__", "dict");
+    }
+    store(as_function(self)->kwdefaults, value);
+    return warn_defaults_ignored("__kwdefaults__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    NativeFunction* f = as_function(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        return refuse_write("__annotations__", "dict");
+    }
+    store(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject* get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"func_globals", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {"func_code", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// --- protocols ---------------------------------------------------------------------------
+
+// Pickled by reference: the module and qualified name find the same object again.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<nativefunction %U at %p>", as_function(self)->qualname, self);
+}
+
+// Read through an instance, a function becomes a method of that instance.
+PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+    if (!instance || instance == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, instance);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    NativeFunction* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int clear(PyObject* self) noexcept {
+    NativeFunction* f = as_function(self);
+    Py_CLEAR(f->name); // made again from the record if read
+    // The repr and __reduce__ read the qualified name, and a cleared function may still be
+    // reached (by a finalizer in its cycle, say): keep a str there.
+    Py_SETREF(f->qualname, Py_NewRef(empty_str()));
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) {
+        PyObject_ClearWeakRefs(self);
+    }
+    clear(self);
+    Py_CLEAR(as_function(self)->qualname);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// clang-format off
+PyTypeObject function_type_object = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "nativefunction",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_dealloc = dealloc,
+    .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
+    .tp_repr = repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "A function of a native extension module: it binds its arguments as a Python\n"
+              "function does, then runs its body in native code.",
+    .tp_traverse = traverse,
+    .tp_clear = clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),
+    .tp_methods = function_methods,
+    .tp_members = function_members,
+    .tp_getset = function_getset,
+    .tp_descr_get = descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, dict),
+};
+// clang-format on
+
+} // namespace
+
+PyTypeObject* function_type() noexcept { return &function_type_object; }
+
+bool ready_function_type() noexcept { return PyType_Ready(&function_type_object) == 0; }
+
+Ref new_native_function(const Function& function, PyObject* globals, PyObject* builtins) noexcept {
+    NativeFunction* f = PyObject_GC_New(NativeFunction, &function_type_object);
+    if (!f) {
+        return {};
+    }
+    f->vectorcall = call_function;
+    f->function = &function;
+    f->name = nullptr;
+    f->qualname = Py_NewRef(function.qualname());
+    f->doc = nullptr;
+    f->module = Py_NewRef(function.module_name());
+    f->globals = Py_NewRef(globals);
+    f->builtins = Py_NewRef(builtins);
+    f->code = Py_NewRef(function.code());
+    f->defaults = Py_XNewRef(function.defaults());
+    f->kwdefaults = nullptr;
+    f->annotations = Py_XNewRef(function.annotations());
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+// --- calls -------------------------------------------------------------------------------
+
+namespace {
+
+PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames) noexcept {
+    const NativeFunction* object = as_function(self);
+    const Function& function = *object->function;
+    Call call{function, object->globals, object->builtins};
+    if (!bind_arguments(function, args, nargsf, kwnames, call.bound()) ||
+        (function.converts() && !convert_truth_values(function, call.bound()))) {
+        add_traceback_entry(function.traceback_name(), function.def().line, call.globals());
+        return nullptr;
+    }
+    if (function.converts() && !check_parameter_types(function, call.bound())) {
+        return nullptr;
+    }
+    // Bodies that walk nested input call themselves through the interpreter; the guard
+    // turns input that is too deep (or contains itself) into RecursionError.
+    RecursionGuard guard;
+    if (!guard.entered()) {
+        add_traceback_entry(function.traceback_name(), function.def().line, call.globals());
+        return nullptr;
+    }
+    PyObject* result = function.def().body(call);
+    if (!result) {
+        add_traceback_entry(function.traceback_name(), call.line, call.globals());
+    }
+    return result;
+}
+
+} // namespace
+} // namespace frame
