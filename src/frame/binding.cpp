@@ -1,6 +1,8 @@
 #include "frame/binding.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace frame {
@@ -102,40 +104,14 @@ Py_ssize_t match_keyword(const Function& function, PyObject* key, Py_ssize_t pos
     return failed;
 }
 
-void fill_defaults(const Function& function, Py_ssize_t from, PyObject** bound) noexcept {
-    PyObject* defaults = function.defaults();
-    const Py_ssize_t required = function.required_count();
-    for (Py_ssize_t i = std::max(from, required); i < function.size(); ++i) {
-        if (!bound[i]) {
-            bound[i] = PyTuple_GET_ITEM(defaults, i - required);
-        }
-    }
-}
-
-} // namespace
-
-bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
-                    PyObject* kwnames, PyObject** bound) noexcept {
-    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t all = function.size();
-    const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-
-    if (given > all || (keywords == 0 && given < function.required_count())) {
-        return raise_count_error(function, given < function.required_count(), given);
-    }
-    for (Py_ssize_t i = 0; i < given; ++i) {
-        bound[i] = args[i];
-    }
-    if (keywords == 0) {
-        for (Py_ssize_t i = given; i < all; ++i) {
-            bound[i] = PyTuple_GET_ITEM(function.defaults(), i - function.required_count());
-        }
-        return true;
-    }
-
-    for (Py_ssize_t i = given; i < all; ++i) {
-        bound[i] = nullptr;
-    }
+// The keyword half of binding: `given` values are bound by position already.
+[[gnu::noinline]] bool bind_keywords(const Function& function, PyObject* const* args,
+                                     Py_ssize_t given, PyObject* kwnames,
+                                     PyObject** bound) noexcept {
+    // One bit per parameter, set once it is bound; max_params fits in it.
+    static_assert(max_params < 32);
+    std::uint32_t bound_now = (std::uint32_t{1} << given) - 1;
+    const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         const Py_ssize_t index = match_keyword(function, key, given);
@@ -144,18 +120,37 @@ bool bind_arguments(const Function& function, PyObject* const* args, std::size_t
         }
         // Two keys of equal text (a str subclass beside an exact str, or a names tuple that
         // repeats a name) reach the same parameter: the second is one value too many.
-        if (bound[index]) {
+        const std::uint32_t bit = std::uint32_t{1} << index;
+        if (bound_now & bit) {
             return raise_keyword_error(function, true, key);
         }
+        bound_now |= bit;
         bound[index] = args[given + k];
     }
-    for (Py_ssize_t i = given; i < function.required_count(); ++i) {
-        if (!bound[i]) {
-            return raise_count_error(function, true, i);
-        }
+    const std::uint32_t required = (std::uint32_t{1} << function.required_count()) - 1;
+    if ((bound_now & required) != required) {
+        // The first required parameter still unbound; those bound by position come before.
+        return raise_count_error(function, true, std::countr_one(bound_now));
     }
-    fill_defaults(function, given, bound);
     return true;
+}
+
+} // namespace
+
+bool bind_arguments(const Function& function, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames, PyObject** bound) noexcept {
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) != 0;
+    if (given > function.size() || (!keywords && given < function.required_count())) [[unlikely]] {
+        return raise_count_error(function, given < function.required_count(), given);
+    }
+    // Every parameter starts at its default (null when it has none): a copy of fixed size,
+    // so no loop. Then the values given by position, then those by keyword.
+    std::copy_n(function.unbound().data(), max_params, bound);
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        bound[i] = args[i];
+    }
+    return !keywords || bind_keywords(function, args, given, kwnames, bound);
 }
 
 bool convert_truth_values(const Function& function, PyObject** bound) noexcept {

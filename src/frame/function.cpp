@@ -50,6 +50,7 @@ void Function::forget() noexcept {
         name = nullptr;
     }
     name_ = qualname_ = module_name_ = defaults_ = annotations_ = code_ = traceback_name_ = nullptr;
+    unbound_ = {};
     converts_ = false;
 }
 
@@ -82,6 +83,7 @@ bool Function::make_defaults() noexcept {
         if (!value) {
             return false;
         }
+        unbound_[std::size_t(required_ + i)] = value.get();
         PyTuple_SET_ITEM(tuple.get(), i, value.release());
     }
     defaults_ = tuple.release();

@@ -4,6 +4,7 @@
 
 #include "frame/constants.hpp"
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -65,6 +66,11 @@ public:
     [[nodiscard]] Py_ssize_t required_count() const noexcept { return required_; }
     [[nodiscard]] PyObject* param_name(Py_ssize_t i) const noexcept { return names_[i]; }
     [[nodiscard]] PyObject* defaults() const noexcept { return defaults_; } // tuple or null
+    // What binding starts from: each optional parameter's default (borrowed from the
+    // defaults tuple), null for each required one, then null up to max_params.
+    [[nodiscard]] const std::array<PyObject*, max_params>& unbound() const noexcept {
+        return unbound_;
+    }
     [[nodiscard]] PyObject* traceback_name() const noexcept { return traceback_name_; }
     [[nodiscard]] bool converts() const noexcept { return converts_; }
     [[nodiscard]] PyObject* name() const noexcept { return name_; } // interned
@@ -89,6 +95,7 @@ private:
     PyObject* qualname_ = nullptr;
     PyObject* module_name_ = nullptr;
     PyObject* defaults_ = nullptr;
+    std::array<PyObject*, max_params> unbound_ = {};
     PyObject* annotations_ = nullptr;
     PyObject* code_ = nullptr;
     PyObject* traceback_name_ = nullptr; // "<module>.<qualname>"
@@ -100,8 +107,11 @@ private:
 // if the body fails.
 class Call {
 public:
-    Call(const Function& function, PyObject* globals, PyObject* builtins) noexcept
-        : line{function.def().line}, globals_{globals}, builtins_{builtins} {}
+    // `args` holds one value per parameter: the caller's own vector when it matches the
+    // parameters as it stands, else the values that binding gathered.
+    Call(const Function& function, PyObject* const* args, PyObject* globals,
+         PyObject* builtins) noexcept
+        : line{function.def().line}, args_{args}, globals_{globals}, builtins_{builtins} {}
 
     // The value bound to parameter `i`; borrowed from the caller or from the defaults.
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return args_[i]; }
@@ -113,15 +123,13 @@ public:
     [[nodiscard]] Ref lookup_global(const Id& name) const noexcept;
 
     [[nodiscard]] PyObject* globals() const noexcept { return globals_; }
-    // Where binding stores one borrowed reference per parameter.
-    [[nodiscard]] PyObject** bound() noexcept { return args_; }
 
     int line;
 
 private:
-    PyObject* globals_;  // borrowed from the function object
-    PyObject* builtins_; // likewise
-    PyObject* args_[max_params];
+    PyObject* const* args_; // borrowed
+    PyObject* globals_;     // borrowed from the function object
+    PyObject* builtins_;    // likewise
 };
 
 // NameError for a module-level name that is not defined, carrying the name as the

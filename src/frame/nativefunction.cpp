@@ -302,31 +302,59 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
 
 namespace {
 
+// Runs the body on arguments that are bound and checked.
+PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcept {
+    const Function& function = *object->function;
+    // Bodies that walk nested input call themselves through the interpreter; the guard
+    // turns input that is too deep (or contains itself) into RecursionError.
+    RecursionGuard guard;
+    if (!guard.entered()) [[unlikely]] {
+        add_traceback_entry(function.traceback_name(), function.def().line, object->globals);
+        return nullptr;
+    }
+    Call call{function, bound, object->globals, object->builtins};
+    PyObject* result = function.def().body(call);
+    if (!result) [[unlikely]] {
+        add_traceback_entry(function.traceback_name(), call.line, object->globals);
+    }
+    return result;
+}
+
+// Every call that the fast path below does not take: keywords, a partial or wrong count of
+// positional values, parameters to convert or test. Binding gathers the values here.
+[[gnu::noinline]] PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
+                                         std::size_t nargsf, PyObject* kwnames) noexcept {
+    const Function& function = *object->function;
+    PyObject* bound[max_params];
+    if (!bind_arguments(function, args, nargsf, kwnames, bound) ||
+        (function.converts() && !convert_truth_values(function, bound))) {
+        add_traceback_entry(function.traceback_name(), function.def().line, object->globals);
+        return nullptr;
+    }
+    if (function.converts() && !check_parameter_types(function, bound)) {
+        return nullptr;
+    }
+    return run_body(object, bound);
+}
+
+// The vectorcall of every `nativefunction`. A call that passes every parameter by position,
+// or none of a function whose parameters all have defaults, needs no binding: the body reads
+// the caller's vector, or the defaults, where they are.
 PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames) noexcept {
     const NativeFunction* object = as_function(self);
     const Function& function = *object->function;
-    Call call{function, object->globals, object->builtins};
-    if (!bind_arguments(function, args, nargsf, kwnames, call.bound()) ||
-        (function.converts() && !convert_truth_values(function, call.bound()))) {
-        add_traceback_entry(function.traceback_name(), function.def().line, call.globals());
-        return nullptr;
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (kwnames || function.converts()) {
+        return bind_and_run(object, args, nargsf, kwnames);
     }
-    if (function.converts() && !check_parameter_types(function, call.bound())) {
-        return nullptr;
+    if (given == function.size()) {
+        return run_body(object, args);
     }
-    // Bodies that walk nested input call themselves through the interpreter; the guard
-    // turns input that is too deep (or contains itself) into RecursionError.
-    RecursionGuard guard;
-    if (!guard.entered()) {
-        add_traceback_entry(function.traceback_name(), function.def().line, call.globals());
-        return nullptr;
+    if (given == 0 && function.required_count() == 0) {
+        return run_body(object, function.unbound().data());
     }
-    PyObject* result = function.def().body(call);
-    if (!result) {
-        add_traceback_entry(function.traceback_name(), call.line, call.globals());
-    }
-    return result;
+    return bind_and_run(object, args, nargsf, kwnames);
 }
 
 } // namespace
