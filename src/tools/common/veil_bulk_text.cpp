@@ -41,17 +41,28 @@ Ref veil_nested(PyObject*, PyObject* element) noexcept {
     return function ? frame::call_with_keywords(function, value_keyword, element) : Ref{};
 }
 
+// The tuple case's generator expression, as its traceback entries name it.
+frame::Text genexpr_qualname{"veil_bulk_text.<locals>.genexpr"};
+frame::Text genexpr_created{"tools.common.veil_bulk_text.veil_bulk_text.genexpr"};
+
 constexpr frame::WalkDef veil_walk{
-    .lines = {.dict_created = 44,
+    .lines = {.dict_test = 43,
+              .dict_created = 44,
               .dict_entry = 45,
               .dict_items = 46,
+              .list_test = 49,
               .list_created = 50,
               .list_element = 51,
               .list_iteration = 52,
+              .tuple_test = 55,
               .tuple_built = 56,
+              .genexpr_created = 57,
               .genexpr_element = 57,
-              .genexpr_iteration = 58},
+              .genexpr_iteration = 58,
+              .str_test = 0}, // not asked
     .nested = veil_nested,
+    .generator = {.qualname = genexpr_qualname, .created_name = genexpr_created, .first_line = 57},
+    .tests_str = false,
 };
 
 // ---------------------------------------------------------------------------------------
@@ -258,10 +269,14 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
 
 PyObject* veil_bulk_text(frame::Call& call) noexcept {
     PyObject* value = call[0] == Py_None ? frame::empty_str() : call[0];
-    if (frame::is_walked_container(value)) {
-        return frame::walk(call, veil_walk, value, nullptr);
+    switch (const frame::Shape shape = frame::shape_of(call, veil_walk, value)) {
+    case frame::Shape::other:
+        return veil_leaf(call, value);
+    case frame::Shape::failed:
+        return nullptr;
+    default:
+        return frame::walk(call, veil_walk, shape, value, nullptr);
     }
-    return veil_leaf(call, value);
 }
 
 constexpr frame::Param veil_bulk_text_params[] = {
