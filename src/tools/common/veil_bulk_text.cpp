@@ -137,24 +137,27 @@ public:
         return make_text();
     }
 
-    // len(value_str) > limit; -1 on failure.
-    int longer_than(PyObject* limit) noexcept {
-        if (!text_) {
-            if (exact_) {
-                return exceeds(length_, limit);
-            }
-            // A bound settles an int limit that it does not exceed; else the text is measured.
-            if (PyLong_CheckExact(limit) && exceeds(length_, limit) == 0) {
-                return 0;
-            }
-            if (!make_text()) {
-                return -1;
-            }
+    // len(value_str), which runs the __len__ of a str subclass that a __format__ returned; it
+    // comes before the limit is read. False with an exception set.
+    bool measure() noexcept {
+        if (text_ && !PyUnicode_CheckExact(text_.get())) {
+            length_ = PyObject_Size(text_);
+            return length_ >= 0;
         }
-        // len() runs the __len__ of a str subclass that a __format__ returned.
-        const Py_ssize_t length =
-            PyUnicode_CheckExact(text_) ? PyUnicode_GET_LENGTH(text_) : PyObject_Size(text_);
-        return length < 0 ? -1 : exceeds(length, limit);
+        return true;
+    }
+
+    // len(value_str) > limit, with the length that `measure` took; -1 on failure.
+    int longer_than(PyObject* limit) noexcept {
+        if (exact_) {
+            return exceeds(length_, limit);
+        }
+        // A bound settles an int limit that it does not exceed; else the text is made (a
+        // float's repr, an exact str, so measuring it now is measuring it then).
+        if (PyLong_CheckExact(limit) && exceeds(length_, limit) == 0) {
+            return 0;
+        }
+        return make_text() ? exceeds(length_, limit) : -1;
     }
 
     // value_str itself, made now if only its length was known; null on failure.
@@ -164,12 +167,15 @@ private:
     bool make_text() noexcept {
         text_ = make_text_form(value_);
         exact_ = true;
+        if (text_ && PyUnicode_CheckExact(text_.get())) {
+            length_ = PyUnicode_GET_LENGTH(text_.get());
+        }
         return bool(text_);
     }
 
     PyObject* value_ = nullptr;
     Ref text_;
-    Py_ssize_t length_ = 0; // without the text: its length, or a bound on it when not exact_
+    Py_ssize_t length_ = 0; // of the text, or a bound on it when not exact_
     bool exact_ = true;
 };
 
@@ -253,6 +259,9 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
         return notice_for_value_error();
     }
     call.at(72);
+    if (!form.measure()) {
+        return nullptr;
+    }
     const Ref limit = read_limit();
     const int longer = limit ? form.longer_than(limit) : -1;
     if (longer <= 0) {
