@@ -74,8 +74,8 @@ Ref line_table(unsigned char header, int delta) noexcept {
         }
         table[size++] = static_cast<unsigned char>(64 | (value & 63));
     }
-    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table),
-                                                Py_ssize_t(size)));
+    return Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table), Py_ssize_t(size)));
 }
 
 // An empty code object as `entry` describes it: PyCode_NewEmpty's, with the qualified name and

@@ -333,7 +333,7 @@ struct ShapeTest {
     PyTypeObject* type;
     unsigned long subclass_flag; // which the type and all its subclasses carry
     Shape shape;
-    int WalkLines::*line;
+    int WalkLines::* line;
 };
 
 constexpr ShapeTest shape_tests[] = {
