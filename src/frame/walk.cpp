@@ -4,6 +4,7 @@
 #include "frame/traceback.hpp"
 
 #include <iterator>
+#include <span>
 
 namespace frame {
 namespace {
@@ -349,16 +350,17 @@ namespace detail {
 
 Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexcept {
     PyTypeObject* type = Py_TYPE(value);
-    const std::size_t tests = def.tests_str ? std::size(shape_tests) : std::size(shape_tests) - 1;
-    const bool by_type = reports_own_class(type);
-    for (std::size_t i = 0; i < tests; ++i) {
-        const ShapeTest& test = shape_tests[i];
-        if (by_type) {
+    const std::span<const ShapeTest> tests{
+        std::begin(shape_tests), def.tests_str ? std::end(shape_tests) : std::end(shape_tests) - 1};
+    if (reports_own_class(type)) {
+        for (const ShapeTest& test : tests) {
             if (PyType_FastSubclass(type, test.subclass_flag)) {
                 return test.shape;
             }
-            continue;
         }
+        return Shape::other;
+    }
+    for (const ShapeTest& test : tests) {
         call.at(def.lines.*test.line);
         const int found = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(test.type));
         if (found != 0) {

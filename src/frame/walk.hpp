@@ -64,9 +64,10 @@ Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexc
 }
 
 // isinstance(value, dict), then list, then tuple, then str (if `def` asks it), as the walking
-// function tests them, stopping at the first that holds. A value of exactly one of these types
-// is decided by its type at once; anything else as isinstance() decides it, which honours a
-// `__class__` that reports another class (a weak proxy's, for one). `failed`, with the line
+// function tests them, stopping at the first that holds. A value of exactly one of these types,
+// or of a few other built-in types, is decided by its type at once; anything else as
+// isinstance() decides it, which honours a `__class__` that reports another class (a weak
+// proxy's, for one). `failed`, with the line
 // marked on `call`, when reading `__class__` raised.
 inline Shape shape_of(Call& call, const WalkDef& def, PyObject* value) noexcept {
     const PyTypeObject* type = Py_TYPE(value);
@@ -81,6 +82,10 @@ inline Shape shape_of(Call& call, const WalkDef& def, PyObject* value) noexcept 
     }
     if (type == &PyTuple_Type) {
         return Shape::tuple;
+    }
+    // The commonest other leaves of configuration data.
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+        return Shape::other;
     }
     return detail::shape_by_isinstance(call, def, value);
 }
