@@ -61,9 +61,10 @@ bool grow_cache() noexcept {
     return true;
 }
 
-// The line table of an empty code object whose one location entry (`units` code units, no
-// columns) lies `delta` lines after its first line: the entry's header byte, then the delta
-// as a signed varint (zigzag: twice the delta for a delta of 0 or more, in 6-bit groups).
+// The line table of an empty code object whose one location entry lies `delta` lines after
+// its first line: the entry's `header` byte (which gives its length in code units and its
+// form, lines without columns), then the delta as a signed varint (twice the delta, for a
+// delta of 0 or more, in 6-bit groups with the low group first).
 Ref line_table(unsigned char header, int delta) noexcept {
     unsigned char table[8] = {header};
     std::size_t size = 1;
