@@ -91,6 +91,24 @@ def test_missing_global_falls_back_to_builtins_then_name_error(monkeypatch):
     assert find_origin("/a/b") == pathlib.PurePosixPath("/a")
 
 
+def test_path_is_looked_up_before_getfile(monkeypatch):
+    """Path(getfile(func)): with both missing, the NameError names Path."""
+    monkeypatch.delattr(module, "Path")
+    monkeypatch.delattr(module, "getfile")
+    with pytest.raises(NameError, match=r"^name 'Path' is not defined$") as caught:
+        find_origin(func=json.dumps)
+    assert last_entry(caught.value) == (SOURCE, FUNCTION, 39)
+
+
+def test_path_is_the_one_bound_before_getfile_runs(monkeypatch):
+    def rebinding_getfile(obj):
+        monkeypatch.setattr(module, "Path", pathlib.PurePosixPath)
+        return "/x/y/z.py"
+
+    monkeypatch.setattr(module, "getfile", rebinding_getfile)
+    assert type(find_origin(func=json.dumps)) is type(pathlib.Path())
+
+
 @pytest.mark.parametrize(
     "call, error, message, line",
     [

@@ -66,6 +66,71 @@ def linked(tree):
     return tree
 
 
+# Permission-denied paths need a user whom permissions bind. Root (as CI runs) is not one, so
+# these cases run in a child interpreter that drops to `nobody` once everything is imported;
+# as any other user the child keeps that user.
+UNPRIVILEGED_CHILD = """
+import json, os, pathlib, shutil, sys, tempfile, textwrap, traceback, types
+
+logger = types.ModuleType("logger")
+logger.logging = lambda prefix: (lambda method: method)
+sys.modules["logger"] = logger
+from tools.folders.folders import Folder
+
+if os.geteuid() == 0:
+    import pwd
+    try:
+        nobody = pwd.getpwnam("nobody")
+        os.setgroups([])
+        os.setgid(nobody.pw_gid)
+        os.setuid(nobody.pw_uid)
+    except (KeyError, OSError) as error:
+        print(json.dumps({"cannot drop privileges": repr(error)}))
+        sys.exit(0)
+
+def outcome(method, *args, **kwargs):
+    try:
+        return repr(method(*args, **kwargs))
+    except Exception as error:
+        return type(error).__name__
+
+top = pathlib.Path(tempfile.mkdtemp())
+outcomes = {}
+try:
+    exec(textwrap.dedent(sys.argv[1]))
+finally:
+    for folder in [top, *top.rglob("*")]:
+        if folder.is_dir() and not folder.is_symlink():
+            folder.chmod(0o700)
+    shutil.rmtree(top)
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.fixture
+def unprivileged(tmp_path):
+    """`unprivileged(body)` runs `body` as an unprivileged user, with `Folder`, a fresh folder
+    `top` of that user's and `outcome(method, *args)` (the result's repr, or the exception's
+    type name); it returns the dict that `body` fills in as `outcomes`."""
+
+    def run(body):
+        import json
+        import subprocess
+
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+        done = subprocess.run(
+            [sys.executable, "-c", UNPRIVILEGED_CHILD, body],
+            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120,
+        )
+        assert done.returncode == 0, f"child failed:\n{done.stdout}\n{done.stderr}"
+        outcomes = json.loads(done.stdout.splitlines()[-1])
+        if "cannot drop privileges" in outcomes:
+            pytest.skip(f"cannot become nobody: {outcomes['cannot drop privileges']}")
+        return outcomes
+
+    return run
+
+
 class Recorder:
     """Stands for a module or class: records every call made through it, then makes it."""
 
@@ -260,14 +325,15 @@ def test_create_under_a_file(Folder, tree):
         Folder.create(tree / "a.txt" / "inner")
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root writes everywhere")
-def test_create_in_a_read_only_folder(Folder, tmp_path):
-    tmp_path.chmod(0o500)
-    try:
-        with pytest.raises(PermissionError):
-            Folder.create(tmp_path / "new")
-    finally:
-        tmp_path.chmod(0o700)
+def test_create_in_a_read_only_folder(unprivileged):
+    outcomes = unprivileged(
+        """
+        top.chmod(0o500)
+        outcomes["create"] = outcome(Folder.create, top / "new")
+        outcomes["created"] = (top / "new").exists()
+        """
+    )
+    assert outcomes == {"create": "PermissionError", "created": False}
 
 
 # --- count -------------------------------------------------------------------------------
@@ -333,9 +399,27 @@ def test_count_listing_errors(Folder, tree, kinds):
         Folder.count(tree / "a.txt", **kinds)
 
 
-@pytest.mark.parametrize("name", ["missing", "a.txt", "dangling", "to_file"])
-def test_count_whole_tree_of_what_is_no_folder_is_zero(Folder, linked, name):
-    assert Folder.count(linked / name, recursive=True) == 0
+@pytest.mark.parametrize(
+    "name, error",
+    [
+        ("missing", FileNotFoundError),
+        ("a.txt", NotADirectoryError),
+        ("dangling", FileNotFoundError),
+        ("to_file", NotADirectoryError),
+    ],
+)
+def test_count_whole_tree_of_what_is_no_folder_raises_what_listing_raises(
+    Folder, linked, name, error
+):
+    """A top the walk cannot list is an error, not a count of 0."""
+    with pytest.raises(error) as listing:
+        Folder.count(linked / name)
+    with pytest.raises(error) as whole_tree:
+        Folder.count(linked / name, recursive=True)
+    got, expected = whole_tree.value, listing.value
+    assert (type(got), got.errno, got.strerror, got.filename) == (
+        type(expected), expected.errno, expected.strerror, expected.filename)
+    assert native_entries(got) == [(SOURCE, f"{MODULE}.Folder.count", 62)]
 
 
 def test_count_whole_tree_through_a_link_to_a_folder(Folder, linked):
@@ -343,16 +427,23 @@ def test_count_whole_tree_through_a_link_to_a_folder(Folder, linked):
     assert Folder.count(linked / "to_folder", recursive=True) == 3
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads everywhere")
-def test_count_unreadable_folder(Folder, tree):
-    (tree / "sub").chmod(0)
-    try:
-        with pytest.raises(PermissionError):
-            Folder.count(tree / "sub")
-        assert Folder.count(tree / "sub", recursive=True) == 0
-        assert Folder.count(tree, recursive=True) == 3  # sub is counted, not listed
-    finally:
-        (tree / "sub").chmod(0o700)
+def test_count_unreadable_folder(unprivileged):
+    outcomes = unprivileged(
+        """
+        (top / "sub").mkdir()
+        for name in ["a.txt", "b.txt", "sub/c.txt"]:
+            (top / name).write_text(name)
+        (top / "sub").chmod(0)
+        outcomes["listing"] = outcome(Folder.count, top / "sub")
+        outcomes["whole tree"] = outcome(Folder.count, top / "sub", recursive=True)
+        outcomes["below the top"] = outcome(Folder.count, top, recursive=True)
+        """
+    )
+    assert outcomes == {
+        "listing": "PermissionError",
+        "whole tree": "PermissionError",  # what listing raises for the same top
+        "below the top": "3",  # sub is counted, not listed
+    }
 
 
 @given(
@@ -526,6 +617,50 @@ def test_remove_errors_change_nothing(Folder, linked, name, recursive, error):
     with pytest.raises(error):
         Folder.remove(linked / name, recursive)
     assert sorted(linked.rglob("*")) == before
+
+
+def test_remove_where_permission_is_denied(unprivileged):
+    outcomes = unprivileged(
+        """
+        (top / "locked" / "empty").mkdir(parents=True)
+        (top / "tree" / "kept").mkdir(parents=True)
+        (top / "tree" / "first.txt").write_text("")
+        (top / "tree" / "kept" / "inner.txt").write_text("")
+        (top / "locked").chmod(0o500)
+        (top / "tree" / "kept").chmod(0o500)
+        outcomes["empty folder"] = outcome(Folder.remove, top / "locked" / "empty")
+        outcomes["tree"] = outcome(Folder.remove, top / "tree", recursive=True)
+        outcomes["left"] = sorted(str(p.relative_to(top)) for p in top.rglob("*"))
+        """
+    )
+    assert outcomes == {
+        "empty folder": "PermissionError",
+        "tree": "PermissionError",
+        # rmtree stops half-way: what could not be removed, and its parents, stay.
+        "left": ["locked", "locked/empty", "tree", "tree/kept", "tree/kept/inner.txt"],
+    }
+
+
+@pytest.mark.parametrize("path", ["", b"", type("Text", (str,), {})("")])
+@pytest.mark.parametrize("recursive", [False, True])
+def test_remove_refuses_an_empty_path_before_touching_anything(
+    Folder, tree, watched, monkeypatch, path, recursive
+):
+    # "" would become Path("."), the current folder: all of it, when recursive.
+    monkeypatch.chdir(tree)
+    before = sorted(tree.rglob("*"))
+    with pytest.raises(ValueError, match="path must not be empty") as caught:
+        Folder.remove(path, recursive)
+    assert watched == []
+    assert sorted(tree.rglob("*")) == before
+    assert native_entries(caught.value) == [(SOURCE, f"{MODULE}.Folder.remove", 86)]
+
+
+def test_only_remove_refuses_an_empty_path(Folder, tree, monkeypatch):
+    monkeypatch.chdir(tree)
+    assert Folder.exists("") is True
+    assert Folder.count("") == 2
+    assert Folder.create("") is None
 
 
 # --- binding -----------------------------------------------------------------------------
@@ -720,6 +855,25 @@ def test_count_listing_skips_disabled_kinds(Folder, tree, watched, files, folder
 def test_count_whole_tree_only_walks(Folder, tree, watched):
     assert Folder.count(tree, recursive=True) == 6
     assert watched == [("Path", (tree,), {}), ("os.walk", (), {"top": tree})]
+
+
+def test_count_whole_tree_lists_a_top_the_walk_could_not(Folder, tree, watched):
+    with pytest.raises(FileNotFoundError):
+        Folder.count(tree / "missing", recursive=True)
+    assert watched == [
+        ("Path", (tree / "missing",), {}),
+        ("os.walk", (), {"top": tree / "missing"}),
+        ("os.listdir", (), {"path": tree / "missing"}),
+    ]
+
+
+def test_count_whole_tree_keeps_a_count_when_the_top_is_listable_after_all(
+    Folder, folders_module, monkeypatch
+):
+    # An empty walk whose top lists fine (it appeared meanwhile, or a stand-in walk): 0.
+    monkeypatch.setattr(folders_module, "os", fake_os(walk=lambda top: iter(()),
+                                                      listdir=lambda path: ["x"]))
+    assert Folder.count("anywhere", recursive=True) == 0
 
 
 def test_count_whole_tree_adds_the_lengths_the_walk_gives(Folder, folders_module, monkeypatch):

@@ -14,6 +14,7 @@ import builtins
 import dataclasses
 import traceback
 import types
+import weakref
 
 import pytest
 
@@ -21,10 +22,42 @@ import tools.common.hush_secret as hush_module
 import tools.common.veil_bulk_text as veil_module
 
 
+def model_hush_secret(name=None, value=None):
+    """hush_secret as the interpreter would run its Python form."""
+    if name is None:
+        name = ""
+    if value is None:
+        value = ""
+    if isinstance(value, dict):
+        return {k: model_hush_secret(name=k, value=v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [model_hush_secret(name=name, value=v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(model_hush_secret(name=name, value=v) for v in value)
+    if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
+        return "*" * len(value)
+    return value
+
+
+def model_veil_bulk_text(value=None):
+    """veil_bulk_text as the interpreter would run its Python form (for short leaves)."""
+    if value is None:
+        value = ""
+    if isinstance(value, dict):
+        return {k: model_veil_bulk_text(value=v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [model_veil_bulk_text(value=v) for v in value]
+    if isinstance(value, tuple):
+        return tuple(model_veil_bulk_text(value=v) for v in value)
+    assert len(f"{value}") <= 4000
+    return value
+
+
 @dataclasses.dataclass(frozen=True)
 class Walker:
     module: types.ModuleType
     lines: dict  # failing step -> source line
+    model: types.FunctionType
 
     @property
     def name(self):
@@ -56,28 +89,42 @@ class Walker:
     def genexpr(self, step):
         return ("genexpr", self.lines[step])
 
+    def genexpr_created(self):
+        """The entry for making the tuple case's generator expression."""
+        return (f"{self.traceback_name}.genexpr", self.lines["genexpr_created"])
+
+    @property
+    def genexpr_qualname(self):
+        return f"{self.name}.<locals>.genexpr"
+
 
 WALKERS = [
     Walker(
         hush_module,
+        model=model_hush_secret,
         lines={
+            "dict_test": 34,
             "dict_entry": 36,
             "dict_items": 37,
             "list_element": 42,
             "list_iteration": 43,
             "tuple_built": 47,
+            "genexpr_created": 48,
             "genexpr_element": 48,
             "genexpr_iteration": 49,
         },
     ),
     Walker(
         veil_module,
+        model=model_veil_bulk_text,
         lines={
+            "dict_test": 43,
             "dict_entry": 45,
             "dict_items": 46,
             "list_element": 51,
             "list_iteration": 52,
             "tuple_built": 56,
+            "genexpr_created": 57,
             "genexpr_element": 57,
             "genexpr_iteration": 58,
         },
@@ -300,12 +347,9 @@ def test_list_iteration_failure_is_reported_at_the_iteration_line(walker):
     assert walker.entries(caught.value) == [walker.outer("list_iteration")]
 
 
-@pytest.mark.parametrize("raising", ["__iter__", "__next__"])
-def test_tuple_iteration_failure_is_reported_inside_the_generator(walker, raising):
+def test_tuple_iteration_failure_is_reported_inside_the_generator(walker):
     class Broken(tuple):
         def __iter__(self):
-            if raising == "__iter__":
-                raise LookupError("no iterator")
             return Failing(LookupError("tuple broke"))
 
     with pytest.raises(LookupError) as caught:
@@ -316,19 +360,62 @@ def test_tuple_iteration_failure_is_reported_inside_the_generator(walker, raisin
     ]
 
 
-def test_stop_iteration_from_a_tuple_iterator_becomes_runtime_error(walker):
+# iter(value) runs where the generator expression is made, in the function's own frame: what
+# it raises, a StopIteration too, passes unchanged, with the entry for making the generator.
+@pytest.mark.parametrize("kind", [LookupError, StopIteration])
+def test_failure_to_make_the_tuple_iterator_passes_unchanged(walker, kind):
+    error = kind("from __iter__")
+
     class Broken(tuple):
         def __iter__(self):
-            raise StopIteration("from __iter__")
+            raise error
 
-    with pytest.raises(RuntimeError) as caught:
+    def model(value):
+        return tuple(v for v in value)
+
+    with pytest.raises(type(error)) as in_python:
+        model(Broken((1,)))
+    assert in_python.value is error
+    error.__traceback__ = None
+
+    with pytest.raises(type(error)) as caught:
         walker.walk(Broken((1,)))
-    assert str(caught.value) == "generator raised StopIteration"
-    assert isinstance(caught.value.__cause__, StopIteration)
-    assert walker.entries(caught.value) == [
-        walker.outer("tuple_built"),
-        walker.genexpr("genexpr_iteration"),
-    ]
+    assert caught.value is error
+    assert error.__cause__ is None and error.__context__ is None
+    assert walker.entries(error) == [walker.outer("tuple_built"), walker.genexpr_created()]
+
+
+def genexpr_frames(error):
+    return [tb.tb_frame for tb in walk_tb(error.__traceback__) if tb.tb_frame.f_code.co_name == "genexpr"]
+
+
+def walk_tb(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+@pytest.mark.parametrize("step", ["genexpr_element", "genexpr_iteration"])
+def test_generator_entries_name_the_generator_expression(walker, nested, step):
+    """Each entry keeps its step's line; its code is the generator expression's."""
+    if step == "genexpr_element":
+        value = ("a",)
+        walk = nested(lambda **kwargs: 1 / 0)
+    else:
+        class Broken(tuple):
+            def __iter__(self):
+                return Failing(ZeroDivisionError("tuple broke"))
+
+        value = Broken((1, 2))
+        walk = walker.function
+    with pytest.raises(ZeroDivisionError) as caught:
+        walk(value=value)
+    [frame] = genexpr_frames(caught.value)
+    code = frame.f_code
+    assert (code.co_name, code.co_qualname) == ("genexpr", walker.genexpr_qualname)
+    assert code.co_firstlineno == walker.lines["genexpr_created"]
+    assert frame.f_lineno == walker.lines[step]
+    assert code.co_filename == f"src/{walker.module.__name__.replace('.', '/')}.py"
 
 
 def test_stop_iteration_ending_an_iterator_just_ends_it(walker):
@@ -343,10 +430,12 @@ class StopSubclass(StopIteration):
     pass
 
 
-@pytest.mark.parametrize("stop", [StopIteration("escaped"), StopSubclass("escaped")])
+@pytest.mark.parametrize("kind", [StopIteration, StopSubclass])
 def test_stop_iteration_escaping_a_nested_call_in_a_tuple_becomes_runtime_error(
-    walker, nested, stop
+    walker, nested, kind
 ):
+    stop = kind("escaped")
+
     def spy(**kwargs):
         raise stop
 
@@ -358,7 +447,12 @@ def test_stop_iteration_escaping_a_nested_call_in_a_tuple_becomes_runtime_error(
     assert error.__cause__ is stop
     assert error.__context__ is stop
     assert error.__suppress_context__
-    assert walker.entries(error) == [walker.outer("tuple_built"), walker.genexpr("genexpr_element")]
+    # As the interpreter does: the generator's entry is on the StopIteration that left it, and
+    # the RuntimeError starts in the function's own frame.
+    assert walker.entries(error) == [walker.outer("tuple_built")]
+    assert walker.entries(stop) == [walker.genexpr("genexpr_element")]
+    [frame] = genexpr_frames(stop)
+    assert frame.f_code.co_qualname == walker.genexpr_qualname
 
 
 @pytest.mark.parametrize(
@@ -419,6 +513,127 @@ def test_empty_containers_come_back_as_empty_plain_containers(walker):
     for empty, kind in [({}, dict), ([], list), ((), tuple), (Sub(), list)]:
         result = walker.walk(empty)
         assert type(result) is kind and len(result) == 0
+
+
+# --- what counts as a dict, a list, a tuple or a str ---------------------------------------------
+
+# The walks decide as isinstance() does, which asks an object's `__class__` when its type does
+# not settle the question: a weak proxy reports its referent's class, and so may any object.
+
+
+class Dict(dict):
+    pass
+
+
+class List(list):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class Reporting:
+    """Reports `reported` as its class, logging each read; iterates over `items`."""
+
+    def __init__(self, reported, items=(), log=None):
+        self.reported, self.items_, self.log = reported, list(items), log
+
+    @property
+    def __class__(self):
+        if self.log is not None:
+            self.log.append(self.reported)
+        if isinstance(self.reported, BaseException):
+            raise self.reported
+        return self.reported
+
+    def __iter__(self):
+        return iter(self.items_)
+
+    def items(self):
+        return iter(self.items_)
+
+
+class ListReportingDict(list):
+    __class__ = property(lambda self: dict)
+
+
+REFERENTS = {
+    "dict": Dict(password="abc", pwd=["de"], user="bob", inner={"password": "x"}),
+    "list": List(["abc", ("de",), None]),
+    "text": Text("abc"),
+}
+
+SHAPE_CASES = {
+    "proxy of a dict": lambda: weakref.proxy(REFERENTS["dict"]),
+    "proxy of a list": lambda: weakref.proxy(REFERENTS["list"]),
+    "proxy of a str subclass": lambda: weakref.proxy(REFERENTS["text"]),
+    "in a dict": lambda: {"password": weakref.proxy(REFERENTS["text"])},
+    "in a tuple": lambda: (weakref.proxy(REFERENTS["list"]),),
+    "reports tuple": lambda: Reporting(tuple, ["abc", 5]),
+    "reports dict": lambda: Reporting(dict, [("password", "abc"), ("k", "v")]),
+    "reports a str subclass": lambda: Reporting(Text),
+    "reports a non-class": lambda: Reporting(5),
+    "list reporting dict": lambda: ListReportingDict(["abc"]),
+}
+
+
+def outcome(function, value):
+    try:
+        return ("result", function(name="my_pwd", value=value))
+    except Exception as error:
+        return (type(error), str(error))
+
+
+@pytest.mark.parametrize("make", SHAPE_CASES.values(), ids=SHAPE_CASES.keys())
+def test_instances_by_their_reported_class_are_walked_as_isinstance_says(walker, make):
+    function = walker.function
+    if walker.name == "veil_bulk_text":
+        function = lambda name, value: walker.function(value=value)  # noqa: E731
+        model = lambda name, value: walker.model(value=value)  # noqa: E731
+    else:
+        model = walker.model
+    value = make()
+    expected = outcome(model, value)
+    got = outcome(function, value)
+    assert got == expected
+    if expected[0] == "result":
+        assert type(got[1]) is type(expected[1])
+
+
+def test_a_proxied_password_is_masked():
+    hush = hush_module.hush_secret
+    config = Dict(user="bob", password="secret")
+    assert hush(value=weakref.proxy(config)) == {"user": "bob", "password": "******"}
+    text = Text("abc")
+    assert hush(name="pwd", value=[weakref.proxy(text)]) == ["***"]
+
+
+@pytest.mark.parametrize("reported", [int, Dict, Text, 5])
+def test_class_is_read_as_often_as_isinstance_reads_it(walker, reported):
+    logs = {}
+    for side, function in [("native", walker.function), ("model", walker.model)]:
+        log = []
+        function(value=Reporting(reported, log=log))
+        logs[side] = log
+    assert logs["native"] == logs["model"]
+    assert len(logs["native"]) >= 1
+
+
+def test_class_that_raises_fails_the_walk_at_the_first_test(walker):
+    failure = LookupError("no class")
+    with pytest.raises(LookupError) as caught:
+        walker.walk(Reporting(failure))
+    assert caught.value is failure
+    assert walker.entries(failure) == [walker.outer("dict_test")]
+
+
+def test_dict_subclass_reporting_another_class_is_still_a_dict(walker):
+    class Odd(dict):
+        __class__ = property(lambda self: list)
+
+    result = walker.walk(Odd(k="v"))
+    assert result == walker.model(value=Odd(k="v")) == {"k": "v"}
 
 
 # --- deep and self-containing input --------------------------------------------------------------

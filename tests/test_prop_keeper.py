@@ -2,6 +2,7 @@
 writes, its properties, and how its members reach one another."""
 
 import inspect
+import json
 import traceback
 import typing
 
@@ -723,6 +724,83 @@ def test_object_is_fetched_once_at_import(child):
         print(PropKeeper.get_attribute(owner, "__count"), PropKeeper.has_attribute(owner, "x"))
     """)
     assert done.stdout.split() == ["1", "False"]
+
+
+REBOUND_OBJECT = """
+    import builtins, json, typing
+
+    calls = []
+
+    class Rebound:
+        {members}
+
+    real_object, builtins.object = builtins.object, Rebound
+    try:
+        from tools.common.prop_keeper import PropKeeper
+    finally:
+        builtins.object = real_object
+
+    class Owner:
+        pass
+
+    owner = Owner()
+    outcomes = []
+    for attempt in [lambda: PropKeeper.set_attribute(owner, "__count", 5),
+                    lambda: PropKeeper.get_attribute(owner, "__count"),
+                    lambda: PropKeeper(owner, "__count").exists]:
+        try:
+            outcomes.append(repr(attempt()))
+        except Exception as error:
+            outcomes.append(f"{{type(error).__name__}}: {{error}}")
+    print(json.dumps({{"outcomes": outcomes, "calls": calls}}))
+"""
+
+
+@pytest.mark.parametrize(
+    "members, outcomes, calls",
+    [
+        # Plain functions: called as object.__getattribute__(obj, name) would call them.
+        (
+            """
+        def __getattribute__(self, name):
+            calls.append(["get", name])
+            return object.__getattribute__(self, name)
+
+        def __setattr__(self, name, value):
+            calls.append(["set", name])
+            object.__setattr__(self, name, value)
+            """,
+            ["None", "5", "True"],
+            [["set", "_Owner__count"], ["get", "_Owner__count"], ["get", "_Owner__count"]],
+        ),
+        # Only one replaced: the other is object's own, inherited.
+        (
+            """
+        def __getattribute__(self, name):
+            calls.append(["get", name])
+            return 7
+            """,
+            ["None", "7", "True"],
+            [["get", "_Owner__count"], ["get", "_Owner__count"]],
+        ),
+        # Another type's slot wrapper checks its instance, as calling it always does.
+        (
+            "__getattribute__ = type.__getattribute__",
+            [
+                "None",
+                "TypeError: descriptor '__getattribute__' requires a 'type' object but "
+                "received a 'Owner'",
+                "TypeError: descriptor '__getattribute__' requires a 'type' object but "
+                "received a 'Owner'",
+            ],
+            [],
+        ),
+    ],
+    ids=["functions", "getattribute-only", "foreign-slot-wrapper"],
+)
+def test_object_rebound_before_the_import_is_used_as_fetched(child, members, outcomes, calls):
+    done = child.run(REBOUND_OBJECT.format(members=members.strip()))
+    assert json.loads(done.stdout) == {"outcomes": outcomes, "calls": calls}
 
 
 def test_traceback_through_a_property_names_each_function():

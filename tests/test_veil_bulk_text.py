@@ -401,6 +401,36 @@ def test_limit_failures(monkeypatch, replacement, value, error, message, line):
     assert entries(caught.value) == [(FUNCTION, line)]
 
 
+class Measured(str):
+    """A text whose len() runs `on_len` first."""
+
+    def __new__(cls, text, on_len):
+        self = super().__new__(cls, text)
+        self.on_len = on_len
+        return self
+
+    def __len__(self):
+        self.on_len()
+        return super().__len__()
+
+
+def test_the_text_is_measured_before_the_limit_is_read(monkeypatch):
+    """len(value_str) > _const.char_limit: the left side runs first."""
+    def fail():
+        raise LookupError("len failed")
+
+    monkeypatch.delattr(module, "_const")
+    with pytest.raises(LookupError, match="len failed") as caught:
+        veil_bulk_text(Formats(Measured("abc", on_len=fail)))
+    assert entries(caught.value) == [(FUNCTION, 72)]
+
+    # A __len__ that binds `_const` is seen by the read that follows it.
+    def bind_const():
+        monkeypatch.setattr(module, "_const", types.SimpleNamespace(char_limit=2), raising=False)
+
+    assert veil_bulk_text(Formats(Measured("abcd", on_len=bind_const))) == veiled("abcd", 2)
+
+
 def test_a_str_subclass_text_is_measured_and_sliced_by_its_own_methods():
     formats = Formats(Text("short"))
     with limit(10):

@@ -1,5 +1,6 @@
 #include "frame/traceback.hpp"
 
+#include "frame/constants.hpp"
 #include "frame/context.hpp"
 
 #include <frameobject.h> // PyFrame_New
@@ -10,7 +11,16 @@
 namespace frame {
 namespace {
 
-// One code object per (line, function name) that has produced an entry, kept sorted so a
+// What an entry's code object shows, and the line of the entry. For a function's own entry
+// the qualified name is its name and the code starts at the entry's line.
+struct EntryCode {
+    PyObject* name;
+    PyObject* qualname; // with `line`, the cache key: each is made once and never freed
+    int first_line;
+    int line;
+};
+
+// One code object per (line, qualified name) that has produced an entry, kept sorted so a
 // lookup is a binary search. Entries live as long as the process.
 struct CachedCode {
     int line;
@@ -52,37 +62,71 @@ bool grow_cache() noexcept {
     return true;
 }
 
-// The code object for entries at `line` named `name`; borrowed from the cache.
-PyCodeObject* code_for(int line, PyObject* name) noexcept {
-    const std::size_t at = position(line, name);
-    if (at < cache.size && cache.entries[at].line == line && cache.entries[at].name == name) {
+// The line table of an empty code object whose one location entry lies `delta` lines after
+// its first line: the entry's `header` byte (which gives its length in code units and its
+// form, lines without columns), then the delta as a signed varint (twice the delta, for a
+// delta of 0 or more, in 6-bit groups with the low group first).
+Ref line_table(unsigned char header, int delta) noexcept {
+    unsigned char table[8] = {header};
+    std::size_t size = 1;
+    for (unsigned int value = unsigned(delta) << 1; size < sizeof table; value >>= 6) {
+        if (value < 64) {
+            table[size++] = static_cast<unsigned char>(value);
+            break;
+        }
+        table[size++] = static_cast<unsigned char>(64 | (value & 63));
+    }
+    return Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(table), Py_ssize_t(size)));
+}
+
+// An empty code object as `entry` describes it: PyCode_NewEmpty's, with the qualified name and
+// the line of a nested block put in through code.replace().
+Ref make_code(const EntryCode& entry) noexcept {
+    const char* name_text = PyUnicode_AsUTF8(entry.name);
+    Ref code = name_text ? Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                               module_context().source_path, name_text, entry.first_line)))
+                         : Ref{};
+    if (!code || (entry.qualname == entry.name && entry.first_line == entry.line)) {
+        return code;
+    }
+    const int delta = entry.line - entry.first_line;
+    PyObject* table = reinterpret_cast<PyCodeObject*>(code.get())->co_linetable;
+    if (delta < 0 || PyBytes_GET_SIZE(table) != 2) {
+        PyErr_SetString(PyExc_SystemError, "no line table for a nested traceback entry");
+        return {};
+    }
+    Ref keywords = Ref::steal(PyDict_New());
+    Ref new_table = line_table(static_cast<unsigned char>(PyBytes_AS_STRING(table)[0]), delta);
+    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+    if (!keywords || !new_table || !replace ||
+        PyDict_SetItemString(keywords, "co_qualname", entry.qualname) < 0 ||
+        PyDict_SetItemString(keywords, "co_linetable", new_table) < 0) {
+        return {};
+    }
+    return Ref::steal(PyObject_Call(replace, empty_tuple(), keywords));
+}
+
+// The code object for `entry`; borrowed from the cache.
+PyCodeObject* code_for(const EntryCode& entry) noexcept {
+    const int line = entry.line;
+    PyObject* key = entry.qualname;
+    const std::size_t at = position(line, key);
+    if (at < cache.size && cache.entries[at].line == line && cache.entries[at].name == key) {
         return cache.entries[at].code;
     }
-    const char* name_text = PyUnicode_AsUTF8(name);
-    if (!name_text) {
-        return nullptr;
-    }
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(module_context().source_path, name_text, line)));
+    Ref code = make_code(entry);
     if (!code || (cache.size == cache.capacity && !grow_cache())) {
         return nullptr;
     }
     std::copy_backward(&cache.entries[at], &cache.entries[cache.size],
                        &cache.entries[cache.size + 1]);
-    cache.entries[at] = {line, Py_NewRef(name), reinterpret_cast<PyCodeObject*>(code.release())};
+    cache.entries[at] = {line, Py_NewRef(key), reinterpret_cast<PyCodeObject*>(code.release())};
     ++cache.size;
     return cache.entries[at].code;
 }
 
-} // namespace
-
-void forget_traceback_code() noexcept {
-    // The array is ours to free; the code objects in it belonged to the interpreter.
-    cache.entries.reset();
-    cache.size = cache.capacity = 0;
-}
-
-void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) noexcept {
+void add_entry(const EntryCode& entry, PyObject* globals) noexcept {
     // The exception in flight is set aside while the frame is made, so that making it
     // cannot disturb it; a failure here only costs the entry.
     Ref error = Ref::steal(PyErr_GetRaisedException());
@@ -92,7 +136,7 @@ void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) n
         PyErr_SetRaisedException(error.release());
         return;
     }
-    PyCodeObject* code = code_for(line, function_name);
+    PyCodeObject* code = code_for(entry);
     Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
                            PyFrame_New(PyThreadState_Get(), code, globals, nullptr)))
                      : Ref{};
@@ -101,6 +145,23 @@ void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) n
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
+}
+
+} // namespace
+
+void add_traceback_entry(PyObject* function_name, int line, PyObject* globals) noexcept {
+    add_entry({function_name, function_name, line, line}, globals);
+}
+
+void add_nested_traceback_entry(PyObject* name, PyObject* qualname, int first_line, int line,
+                                PyObject* globals) noexcept {
+    add_entry({name, qualname, first_line, line}, globals);
+}
+
+void forget_traceback_code() noexcept {
+    // The array is ours to free; the code objects in it belonged to the interpreter.
+    cache.entries.reset();
+    cache.size = cache.capacity = 0;
 }
 
 } // namespace frame

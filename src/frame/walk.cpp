@@ -3,10 +3,14 @@
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
 
+#include <iterator>
+#include <span>
+
 namespace frame {
 namespace {
 
 Id items_name{"items"};
+Id class_name{"__class__"};
 Id genexpr_name{"genexpr"}; // the frame name of the tuple case's generator expression
 
 // ---------------------------------------------------------------------------------------
@@ -75,10 +79,15 @@ private:
     return false;
 }
 
-// The exception in flight leaves the generator expression: a StopIteration turns into
-// RuntimeError, as it does when it escapes any generator, and the generator's frame gets its
-// traceback entry.
-[[gnu::cold, gnu::noinline]] PyObject* leave_generator(const Call& call, int line) noexcept {
+// The exception in flight leaves the generator expression: the generator's frame gets its
+// traceback entry, and a StopIteration turns into RuntimeError, as it does when it escapes any
+// generator. The entry stays with the StopIteration, which becomes the cause; the RuntimeError
+// starts a traceback of its own.
+[[gnu::cold, gnu::noinline]] PyObject* leave_generator(const Call& call, const WalkDef& def,
+                                                       int line) noexcept {
+    const GeneratorNames& generator = def.generator;
+    add_nested_traceback_entry(genexpr_name, generator.qualname, generator.first_line, line,
+                               call.globals());
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         Ref stop = Ref::steal(PyErr_GetRaisedException());
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
@@ -87,7 +96,14 @@ private:
         PyException_SetContext(error, stop.release());
         PyErr_SetRaisedException(error.release());
     }
-    add_traceback_entry(genexpr_name, line, call.globals());
+    return nullptr;
+}
+
+// Making the generator expression failed (iter(value) raised): the exception passes unchanged,
+// StopIteration included, with the entry for the making.
+[[gnu::cold, gnu::noinline]] PyObject* generator_not_made(const Call& call,
+                                                          const WalkDef& def) noexcept {
+    add_traceback_entry(def.generator.created_name, def.lines.genexpr_created, call.globals());
     return nullptr;
 }
 
@@ -215,7 +231,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
                                       PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.list_created);
-    Ref result = new_list_with_room(PyList_GET_SIZE(list));
+    // Anything else that counts as a list (a proxy of one) is iterated as it comes.
+    Ref result = new_list_with_room(PyList_Check(list) ? PyList_GET_SIZE(list) : 0);
     if (!result) {
         return nullptr;
     }
@@ -242,30 +259,31 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
     }
 }
 
-// tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own:
-// what the generator yields is gathered, then made into the tuple.
+// tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own
+// (or anything else that counts as a tuple): the iterator is made with the generator
+// expression, then what the generator yields is gathered and made into the tuple.
 [[gnu::noinline]] PyObject* walk_iterated_tuple(const Call& call, const WalkDef& def,
                                                 PyObject* tuple, PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
+    ForLoop elements;
+    if (!elements.start(tuple)) {
+        return generator_not_made(call, def);
+    }
     Ref yielded = Ref::steal(PyList_New(0));
     if (!yielded) {
         return nullptr;
-    }
-    ForLoop elements;
-    if (!elements.start(tuple)) {
-        return leave_generator(call, lines.genexpr_iteration);
     }
     for (;;) {
         const Ref element = elements.next();
         if (!element) {
             if (PyErr_Occurred()) {
-                return leave_generator(call, lines.genexpr_iteration);
+                return leave_generator(call, def, lines.genexpr_iteration);
             }
             return PyList_AsTuple(yielded);
         }
         const Ref nested = def.nested(call, label, element);
         if (!nested) {
-            return leave_generator(call, lines.genexpr_element);
+            return leave_generator(call, def, lines.genexpr_element);
         }
         if (PyList_Append(yielded, nested) < 0) {
             return nullptr;
@@ -279,7 +297,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 [[gnu::noinline]] PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
                                        PyObject* label) noexcept {
     call.at(def.lines.tuple_built);
-    if (Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
+    if (!PyTuple_Check(tuple) || Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
         return walk_iterated_tuple(call, def, tuple, label);
     }
     const Py_ssize_t size = PyTuple_GET_SIZE(tuple);
@@ -291,26 +309,83 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
         // Borrowed: the tuple holds its elements for as long as the caller holds the tuple.
         Ref nested = def.nested(call, label, PyTuple_GET_ITEM(tuple, i));
         if (!nested) {
-            return leave_generator(call, def.lines.genexpr_element);
+            return leave_generator(call, def, def.lines.genexpr_element);
         }
         PyTuple_SET_ITEM(result.get(), i, nested.release());
     }
     return result.release();
 }
 
+// ---------------------------------------------------------------------------------------
+// Shapes.
+
+// Whether reading `obj.__class__`, for any `obj` of this type, runs only object's own
+// descriptor, which answers type(obj): a generic attribute lookup that finds no other
+// `__class__` on the way (an instance's dict cannot shadow a data descriptor). Then
+// isinstance() has nothing to learn beyond the type.
+bool reports_own_class(PyTypeObject* type) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    // Both borrowed; the lookups go through the interpreter's type cache and never fail.
+    PyObject* found = _PyType_Lookup(type, class_name);
+    return found && found == _PyType_Lookup(&PyBaseObject_Type, class_name);
+}
+
+// The isinstance() tests, in the order the walking functions make them.
+struct ShapeTest {
+    PyTypeObject* type;
+    unsigned long subclass_flag; // which the type and all its subclasses carry
+    Shape shape;
+    int WalkLines::* line;
+};
+
+constexpr ShapeTest shape_tests[] = {
+    {&PyDict_Type, Py_TPFLAGS_DICT_SUBCLASS, Shape::dict, &WalkLines::dict_test},
+    {&PyList_Type, Py_TPFLAGS_LIST_SUBCLASS, Shape::list, &WalkLines::list_test},
+    {&PyTuple_Type, Py_TPFLAGS_TUPLE_SUBCLASS, Shape::tuple, &WalkLines::tuple_test},
+    {&PyUnicode_Type, Py_TPFLAGS_UNICODE_SUBCLASS, Shape::str, &WalkLines::str_test},
+};
+
 } // namespace
 
-PyObject* walk(Call& call, const WalkDef& def, PyObject* value, PyObject* label) noexcept {
-    if (PyDict_CheckExact(value)) {
-        return walk_exact_dict(call, def, value);
+namespace detail {
+
+Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    const std::span<const ShapeTest> tests{
+        std::begin(shape_tests), def.tests_str ? std::end(shape_tests) : std::end(shape_tests) - 1};
+    if (reports_own_class(type)) {
+        for (const ShapeTest& test : tests) {
+            if (PyType_FastSubclass(type, test.subclass_flag)) {
+                return test.shape;
+            }
+        }
+        return Shape::other;
     }
-    if (PyDict_Check(value)) {
-        return walk_dict_items(call, def, value);
+    for (const ShapeTest& test : tests) {
+        call.at(def.lines.*test.line);
+        const int found = PyObject_IsInstance(value, reinterpret_cast<PyObject*>(test.type));
+        if (found != 0) {
+            return found > 0 ? test.shape : Shape::failed;
+        }
     }
-    if (PyList_Check(value)) {
+    return Shape::other;
+}
+
+} // namespace detail
+
+PyObject* walk(Call& call, const WalkDef& def, Shape shape, PyObject* value,
+               PyObject* label) noexcept {
+    switch (shape) {
+    case Shape::dict:
+        return PyDict_CheckExact(value) ? walk_exact_dict(call, def, value)
+                                        : walk_dict_items(call, def, value);
+    case Shape::list:
         return walk_list(call, def, value, label);
+    default:
+        return walk_tuple(call, def, value, label);
     }
-    return walk_tuple(call, def, value, label);
 }
 
 } // namespace frame

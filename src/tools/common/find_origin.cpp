@@ -21,12 +21,13 @@ Ref folder_of_file(const frame::Call& call, PyObject* file) noexcept {
     return path ? frame::get_attr(path, id::parent) : Ref{};
 }
 
-// Path(getfile(func)).absolute().parent
+// Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and before
+// the call that could rebind it.
 Ref folder_of_source(const frame::Call& call, PyObject* func) noexcept {
-    Ref getfile = call.lookup_global(id::getfile);
+    Ref path_class = call.lookup_global(id::Path);
+    Ref getfile = path_class ? call.lookup_global(id::getfile) : Ref{};
     Ref file = getfile ? frame::call(getfile, func) : Ref{};
-    Ref path_class = file ? call.lookup_global(id::Path) : Ref{};
-    Ref path = path_class ? frame::call(path_class, file.get()) : Ref{};
+    Ref path = file ? frame::call(path_class, file.get()) : Ref{};
     Ref absolute = path ? frame::call_method(path, id::absolute) : Ref{};
     return absolute ? frame::get_attr(absolute, id::parent) : Ref{};
 }

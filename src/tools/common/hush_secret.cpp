@@ -24,18 +24,29 @@ Ref hush_nested(const frame::Call& call, PyObject* name, PyObject* element) noex
     return function ? frame::call_with_keywords(function, name_and_value, name, element) : Ref{};
 }
 
+// The tuple case's generator expression, as its traceback entries name it.
+frame::Text genexpr_qualname{"hush_secret.<locals>.genexpr"};
+frame::Text genexpr_created{"tools.common.hush_secret.hush_secret.genexpr"};
+
 // A dict's keys name their values; list and tuple elements inherit the name of their container.
 constexpr frame::WalkDef hush_walk{
-    .lines = {.dict_created = 35,
+    .lines = {.dict_test = 34,
+              .dict_created = 35,
               .dict_entry = 36,
               .dict_items = 37,
+              .list_test = 40,
               .list_created = 41,
               .list_element = 42,
               .list_iteration = 43,
+              .tuple_test = 46,
               .tuple_built = 47,
+              .genexpr_created = 48,
               .genexpr_element = 48,
-              .genexpr_iteration = 49},
+              .genexpr_iteration = 49,
+              .str_test = 52},
     .nested = hush_nested,
+    .generator = {.qualname = genexpr_qualname, .created_name = genexpr_created, .first_line = 48},
+    .tests_str = true,
 };
 
 // Whether the lower-case ASCII `marker` occurs in `text` with its ASCII letters lower-cased.
@@ -84,20 +95,29 @@ Ref masked(PyObject* value) noexcept {
     return length < 0 ? Ref{} : Ref::steal(PySequence_Repeat(mask_character, length));
 }
 
+// A string: masked under a password-like name, else the same object.
+PyObject* hush_text(frame::Call& call, PyObject* name, PyObject* value) noexcept {
+    call.at(52);
+    if (!names_a_password(name)) {
+        return Py_NewRef(value);
+    }
+    call.at(53);
+    return masked(value).release();
+}
+
 PyObject* hush_secret(frame::Call& call) noexcept {
     PyObject* name = call[0] == Py_None ? frame::empty_str() : call[0];
     PyObject* value = call[1] == Py_None ? frame::empty_str() : call[1];
-    if (frame::is_walked_container(value)) {
-        return frame::walk(call, hush_walk, value, name);
+    switch (const frame::Shape shape = frame::shape_of(call, hush_walk, value)) {
+    case frame::Shape::str:
+        return hush_text(call, name, value);
+    case frame::Shape::other:
+        return Py_NewRef(value);
+    case frame::Shape::failed:
+        return nullptr;
+    default:
+        return frame::walk(call, hush_walk, shape, value, name);
     }
-    if (PyUnicode_Check(value)) {
-        call.at(52);
-        if (names_a_password(name)) {
-            call.at(53);
-            return masked(value).release();
-        }
-    }
-    return Py_NewRef(value);
 }
 
 constexpr frame::Param hush_secret_params[] = {

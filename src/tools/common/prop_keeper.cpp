@@ -43,19 +43,22 @@ frame::Keywords obj_attr{"obj", "attr"};
 frame::Keywords obj_attr_value{"obj", "attr", "value"};
 frame::Text underscore{"_"};
 
-// One of object's generic attribute slots, taken from its descriptor on `object`, which is
-// read once while the module executes (`object` is immutable, so it never changes). Calling
-// the slot function the descriptor wraps is what calling the descriptor does, without packing
-// the arguments into tuples.
+// `object.__getattribute__` or `object.__setattr__`, read from the `object` fetched while the
+// module executes. Normally that is the interpreter's `object`, and the attribute its slot
+// wrapper: calling the slot function the wrapper holds is what calling the wrapper does,
+// without packing the arguments into tuples. A rebound `object` may give anything else, which
+// is then called as it is.
 class ObjectSlot final : public frame::Constant {
 public:
     explicit ObjectSlot(const frame::Id& name) noexcept : name_{name} {}
+    // The slot function, or null when the attribute is not object's own slot wrapper.
     [[nodiscard]] void* function() const noexcept { return function_; }
 
 private:
     // Its objects are declared after `object_builtin` and their names, so those are made
-    // first.
+    // first; and made again with `object_builtin`, at each exec.
     bool make() noexcept override;
+    [[nodiscard]] bool made_at_each_exec() const noexcept override { return true; }
     const frame::Id& name_;
     void* function_ = nullptr;
 };
@@ -65,11 +68,11 @@ bool ObjectSlot::make() noexcept {
     if (!obj_) {
         return false;
     }
-    if (!Py_IS_TYPE(obj_, &PyWrapperDescr_Type)) {
-        PyErr_Format(PyExc_SystemError, "object.%U is not a slot wrapper", name_.get());
-        return false;
-    }
-    function_ = reinterpret_cast<PyWrapperDescrObject*>(obj_)->d_wrapped;
+    // Only object's own wrapper may be bypassed: another type's wrapper checks the type of the
+    // instance it is given before its slot may run. Both lookups are borrowed and cannot fail.
+    function_ = obj_ == _PyType_Lookup(&PyBaseObject_Type, name_)
+                    ? reinterpret_cast<PyWrapperDescrObject*>(obj_)->d_wrapped
+                    : nullptr;
     return true;
 }
 
@@ -78,16 +81,18 @@ ObjectSlot object_setattr{id::setattr};
 
 // object.__getattribute__(obj, name)
 Ref generic_get(PyObject* obj, PyObject* name) noexcept {
-    auto get = reinterpret_cast<getattrofunc>(object_getattribute.function());
-    return Ref::steal(get(obj, name));
+    if (auto get = reinterpret_cast<getattrofunc>(object_getattribute.function())) {
+        return Ref::steal(get(obj, name));
+    }
+    return frame::call(object_getattribute, obj, name);
 }
 
-// object.__setattr__(obj, name, value). The descriptor refuses a target whose type has a
-// C-level setattr of its own (a class object, for one); only a target whose type uses the
-// generic slot itself, which the descriptor accepts, is written through the slot directly.
+// object.__setattr__(obj, name, value). The wrapper refuses a target whose type has a C-level
+// setattr of its own (a class object, for one); only a target whose type uses the generic
+// slot itself, which the wrapper accepts, is written through the slot directly.
 bool generic_set(PyObject* obj, PyObject* name, PyObject* value) noexcept {
     auto set = reinterpret_cast<setattrofunc>(object_setattr.function());
-    if (Py_TYPE(obj)->tp_setattro == set) {
+    if (set && Py_TYPE(obj)->tp_setattro == set) {
         return set(obj, name, value) == 0;
     }
     return bool(frame::call(object_setattr, obj, name, value));

@@ -41,17 +41,28 @@ Ref veil_nested(const frame::Call& call, PyObject*, PyObject* element) noexcept 
     return function ? frame::call_with_keywords(function, value_keyword, element) : Ref{};
 }
 
+// The tuple case's generator expression, as its traceback entries name it.
+frame::Text genexpr_qualname{"veil_bulk_text.<locals>.genexpr"};
+frame::Text genexpr_created{"tools.common.veil_bulk_text.veil_bulk_text.genexpr"};
+
 constexpr frame::WalkDef veil_walk{
-    .lines = {.dict_created = 44,
+    .lines = {.dict_test = 43,
+              .dict_created = 44,
               .dict_entry = 45,
               .dict_items = 46,
+              .list_test = 49,
               .list_created = 50,
               .list_element = 51,
               .list_iteration = 52,
+              .tuple_test = 55,
               .tuple_built = 56,
+              .genexpr_created = 57,
               .genexpr_element = 57,
-              .genexpr_iteration = 58},
+              .genexpr_iteration = 58,
+              .str_test = 0}, // not asked
     .nested = veil_nested,
+    .generator = {.qualname = genexpr_qualname, .created_name = genexpr_created, .first_line = 57},
+    .tests_str = false,
 };
 
 // ---------------------------------------------------------------------------------------
@@ -126,24 +137,27 @@ public:
         return make_text();
     }
 
-    // len(value_str) > limit; -1 on failure.
-    int longer_than(PyObject* limit) noexcept {
-        if (!text_) {
-            if (exact_) {
-                return exceeds(length_, limit);
-            }
-            // A bound settles an int limit that it does not exceed; else the text is measured.
-            if (PyLong_CheckExact(limit) && exceeds(length_, limit) == 0) {
-                return 0;
-            }
-            if (!make_text()) {
-                return -1;
-            }
+    // len(value_str), which runs the __len__ of a str subclass that a __format__ returned; it
+    // comes before the limit is read. False with an exception set.
+    bool measure() noexcept {
+        if (text_ && !PyUnicode_CheckExact(text_.get())) {
+            length_ = PyObject_Size(text_);
+            return length_ >= 0;
         }
-        // len() runs the __len__ of a str subclass that a __format__ returned.
-        const Py_ssize_t length =
-            PyUnicode_CheckExact(text_) ? PyUnicode_GET_LENGTH(text_) : PyObject_Size(text_);
-        return length < 0 ? -1 : exceeds(length, limit);
+        return true;
+    }
+
+    // len(value_str) > limit, with the length that `measure` took; -1 on failure.
+    int longer_than(PyObject* limit) noexcept {
+        if (exact_) {
+            return exceeds(length_, limit);
+        }
+        // A bound settles an int limit that it does not exceed; else the text is made (a
+        // float's repr, an exact str, so measuring it now is measuring it then).
+        if (PyLong_CheckExact(limit) && exceeds(length_, limit) == 0) {
+            return 0;
+        }
+        return make_text() ? exceeds(length_, limit) : -1;
     }
 
     // value_str itself, made now if only its length was known; null on failure.
@@ -153,12 +167,15 @@ private:
     bool make_text() noexcept {
         text_ = make_text_form(value_);
         exact_ = true;
+        if (text_ && PyUnicode_CheckExact(text_.get())) {
+            length_ = PyUnicode_GET_LENGTH(text_.get());
+        }
         return bool(text_);
     }
 
     PyObject* value_ = nullptr;
     Ref text_;
-    Py_ssize_t length_ = 0; // without the text: its length, or a bound on it when not exact_
+    Py_ssize_t length_ = 0; // of the text, or a bound on it when not exact_
     bool exact_ = true;
 };
 
@@ -242,6 +259,9 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
         return notice_for_value_error();
     }
     call.at(72);
+    if (!form.measure()) {
+        return nullptr;
+    }
     const Ref limit = read_limit(call);
     const int longer = limit ? form.longer_than(limit) : -1;
     if (longer <= 0) {
@@ -258,10 +278,14 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
 
 PyObject* veil_bulk_text(frame::Call& call) noexcept {
     PyObject* value = call[0] == Py_None ? frame::empty_str() : call[0];
-    if (frame::is_walked_container(value)) {
-        return frame::walk(call, veil_walk, value, nullptr);
+    switch (const frame::Shape shape = frame::shape_of(call, veil_walk, value)) {
+    case frame::Shape::other:
+        return veil_leaf(call, value);
+    case frame::Shape::failed:
+        return nullptr;
+    default:
+        return frame::walk(call, veil_walk, shape, value, nullptr);
     }
-    return veil_leaf(call, value);
 }
 
 constexpr frame::Param veil_bulk_text_params[] = {

@@ -125,6 +125,22 @@ PyObject* create(frame::Call& call) noexcept {
 
 // --- count -------------------------------------------------------------------------------
 
+// os.listdir(path=path), the very call of listing mode; false with its error.
+bool list_folder(const frame::Call& call, PyObject* path, Ref& names) noexcept {
+    Ref listdir = os_function(call, id::listdir);
+    names = listdir ? frame::call_with_keywords(listdir, path_keyword, path) : Ref{};
+    return bool(names);
+}
+
+// A walk yields the top folder first whenever it can list it, so a walk that yielded nothing
+// could not: the top is missing, a file, or unreadable, and the walk swallowed the error.
+// Listing the top raises what listing mode raises for it, instead of a count of 0. (Should the
+// top have become readable meanwhile, the walk's answer stands.)
+[[gnu::cold, gnu::noinline]] bool top_was_listed(const frame::Call& call, PyObject* path) noexcept {
+    Ref names;
+    return list_folder(call, path, names);
+}
+
 // Whole-tree mode: every entry below `path`, at every depth, from the lengths of the name
 // lists that os.walk(top=path) yields. The loop binds the method's own `folders` and `files`
 // to those lists, so the caller's choice of kinds plays no part here.
@@ -141,9 +157,12 @@ bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
         int item, test_line, add_line;
     };
     static constexpr NameList name_lists[] = {{2, 63, 64}, {1, 65, 66}};
-    while (true) {
+    for (bool first = true;; first = false) {
         call.at(62);
         Ref step = next_item(iterator);
+        if (!step && first && !PyErr_Occurred()) {
+            return top_was_listed(call, path);
+        }
         Ref parts[3]; // paths, folders, files
         if (!step || !unpack_three(step, parts)) {
             return !PyErr_Occurred();
@@ -172,9 +191,8 @@ bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
 bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
                    Py_ssize_t& found) noexcept {
     call.at(68);
-    Ref listdir = os_function(call, id::listdir);
-    Ref names = listdir ? frame::call_with_keywords(listdir, path_keyword, path) : Ref{};
-    Ref iterator = names ? iterate(names) : Ref{};
+    Ref names;
+    Ref iterator = list_folder(call, path, names) ? iterate(names) : Ref{};
     if (!iterator) {
         return false;
     }
@@ -236,9 +254,24 @@ PyObject* count(frame::Call& call) noexcept {
 
 // --- remove ------------------------------------------------------------------------------
 
+// An empty path would become Path("."), the current folder: refused before anything is
+// touched, since removing it (with all it holds, when recursive) is never what was meant.
+[[gnu::cold, gnu::noinline]] PyObject* refuse_empty_path() noexcept {
+    PyErr_SetString(PyExc_ValueError, "path must not be empty");
+    return nullptr;
+}
+
+bool is_empty_text(PyObject* path) noexcept {
+    return (PyUnicode_Check(path) && PyUnicode_GET_LENGTH(path) == 0) ||
+           (PyBytes_Check(path) && PyBytes_GET_SIZE(path) == 0);
+}
+
 PyObject* remove(frame::Call& call) noexcept {
     const bool recursive = call[1] == Py_True;
     call.at(86);
+    if (is_empty_text(call[0])) {
+        return refuse_empty_path();
+    }
     Ref path = make_path(call, call[0]);
     if (!path) {
         return nullptr;
