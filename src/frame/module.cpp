@@ -1,5 +1,6 @@
 #include "frame/module.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/traceback.hpp"
 
 #include <cinttypes>
@@ -125,7 +126,7 @@ bool set_test_dict() noexcept {
     return test && PyDict_SetItemString(state.globals, "__test__", test) == 0;
 }
 
-[[gnu::cold]] bool fail_at(int line) noexcept {
+FRAME_COLD bool fail_at(int line) noexcept {
     add_traceback_entry(state.init_name, line);
     return false;
 }

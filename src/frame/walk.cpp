@@ -1,5 +1,6 @@
 #include "frame/walk.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
 
@@ -59,12 +60,12 @@ private:
 // ---------------------------------------------------------------------------------------
 // Errors, kept out of the walks' own code.
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_runtime_error(const char* message) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* raise_runtime_error(const char* message) noexcept {
     PyErr_SetString(PyExc_RuntimeError, message);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_unpack_count(Py_ssize_t found) noexcept {
+FRAME_COLD FRAME_NOINLINE bool raise_unpack_count(Py_ssize_t found) noexcept {
     constexpr Py_ssize_t expected = 2;
     if (found > expected) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
@@ -78,7 +79,7 @@ private:
 // The exception in flight leaves the generator expression: a StopIteration turns into
 // RuntimeError, as it does when it escapes any generator, and the generator's frame gets its
 // traceback entry.
-[[gnu::cold, gnu::noinline]] PyObject* leave_generator(int line) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* leave_generator(int line) noexcept {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         Ref stop = Ref::steal(PyErr_GetRaisedException());
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
@@ -141,8 +142,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // {k: nested(k, v) for k, v in dict.items()}, for a dict whose type is exactly dict. The
 // entries are read in place, with the checks of the dict's own iterator: its size must stay
 // as it was, and it may not yield more entries than it had when the walk began.
-[[gnu::noinline]] PyObject* walk_exact_dict(Call& call, const WalkDef& def,
-                                            PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_exact_dict(Call& call, const WalkDef& def, PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -177,8 +177,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 }
 
 // The same for a dict subclass, through whatever its items() returns.
-[[gnu::noinline]] PyObject* walk_dict_items(Call& call, const WalkDef& def,
-                                            PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_dict_items(Call& call, const WalkDef& def, PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     Ref result = Ref::steal(PyDict_New());
@@ -211,8 +210,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 }
 
 // [nested(label, v) for v in list]
-[[gnu::noinline]] PyObject* walk_list(Call& call, const WalkDef& def, PyObject* list,
-                                      PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_list(Call& call, const WalkDef& def, PyObject* list,
+                                   PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.list_created);
     Ref result = new_list_with_room(PyList_GET_SIZE(list));
@@ -244,8 +243,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 
 // tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own:
 // what the generator yields is gathered, then made into the tuple.
-[[gnu::noinline]] PyObject* walk_iterated_tuple(const WalkDef& def, PyObject* tuple,
-                                                PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_iterated_tuple(const WalkDef& def, PyObject* tuple,
+                                             PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     Ref yielded = Ref::steal(PyList_New(0));
     if (!yielded) {
@@ -276,8 +275,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // tuple(nested(label, v) for v in tuple). The generator expression is emulated, not made:
 // its frame shows only in the traceback entries and in the StopIteration rule. A tuple that
 // iterates as tuples do cannot change length, so the result is made at its final size.
-[[gnu::noinline]] PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
-                                       PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
+                                    PyObject* label) noexcept {
     call.at(def.lines.tuple_built);
     if (Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
         return walk_iterated_tuple(def, tuple, label);

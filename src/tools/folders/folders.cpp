@@ -6,6 +6,7 @@
 // each method's `@logging(prefix=__name__)` and `def` lines are 10/12 (exists), 22/24
 // (create), 36/38 (count) and 74/76 (remove), and its body follows its docstring.
 #include "frame/classes.hpp"
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
@@ -58,7 +59,7 @@ Ref iterate(PyObject* iterable) noexcept { return Ref::steal(PyObject_GetIter(it
 Ref next_item(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(iterator)); }
 
 // `a, b, c = value`: exactly three items of any iterable, with the interpreter's own messages.
-[[gnu::noinline]] bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
+FRAME_NOINLINE bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
     Ref iterator = iterate(value);
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
