@@ -59,7 +59,7 @@ bench: install
 	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
-	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/tools/*/*.cpp tests/native/*.cpp
+	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/frame/platform/*.cpp src/tools/*/*.cpp tests/native/*.cpp
 
 clean:
 	rm -rf build $(VENV)
