@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test install stubtest bench format clean test-asan
+.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel
 
 $(VENV)/.deps: requirements/dev.txt
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
@@ -35,10 +35,13 @@ stubtest: install
 		--allowlist ../tests/stubtest-allowlist.txt $(STUBBED)
 
 # The suite in the interpreter's development mode with its debug allocator (which catches
-# misused memory APIs and buffer overruns), then the same suite against the sanitizer build.
+# misused memory APIs and buffer overruns), then the same suite against the sanitizer build and
+# against a Clang build, and last the wheel as a user installs it.
 test: install stubtest
 	PYTHONMALLOC=debug $(PY) -X dev -m pytest -q
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-clang
+	$(MAKE) --no-print-directory wheel
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its
 # own environment; the interpreter allocates with malloc so that ASan sees every object.
@@ -53,13 +56,43 @@ test-asan: $(VENV)/.deps
 	LD_PRELOAD=$(ASAN_RUNTIME) PYTHONMALLOC=malloc \
 		ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-		$(ASAN_VENV)/bin/python -m pytest -q
+		TOOLS_SANITIZER_BUILD=1 $(ASAN_VENV)/bin/python -m pytest -q
+
+# The whole suite against a build by Clang, in its own environment.
+CLANG_VENV := .venv-clang
+CLANG_CXX ?= clang++
+test-clang: $(VENV)/.deps
+	test -x $(CLANG_VENV)/bin/python || $(PYTHON313) -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements/dev.txt
+	CXX=$(CLANG_CXX) $(CLANG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+		--no-build-isolation --no-deps -C build-dir=build/clang -C cmake.define.TOOLS_TEST_MODULES=ON .
+	$(CLANG_VENV)/bin/python -m pytest -q
+
+# The distributions as users get them: the sdist, and a wheel built from it and repaired into
+# a manylinux wheel (the lowest tag that this machine's C library allows); twine checks both.
+# The wheel is then installed with no index into a bare environment, where the demo imports
+# and runs every module.
+WHEEL_VENV := build/wheel-venv
+$(VENV)/.wheel-deps: $(VENV)/.deps requirements/wheel.txt
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements/wheel.txt
+	touch $@
+
+wheel: $(VENV)/.wheel-deps
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist/raw .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/raw/*.whl
+	mv dist/raw/*.tar.gz dist/ && rm -rf dist/raw
+	$(VENV)/bin/twine check --strict dist/*
+	rm -rf $(WHEEL_VENV) && $(PYTHON313) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-index dist/*.whl
+	cd examples && ../$(WHEEL_VENV)/bin/python -E -s demo.py >/dev/null
+	@echo "installed and ran in a bare environment: $$(cd dist && ls *.whl)"
 
 bench: install
 	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
-	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/tools/*/*.cpp tests/native/*.cpp
+	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/frame/platform/*.cpp src/tools/*/*.cpp tests/native/*.cpp
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(CLANG_VENV)

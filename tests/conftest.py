@@ -1,6 +1,8 @@
 """Shared fixtures: child interpreters for what one process can see only once."""
 
+import importlib.util
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -9,6 +11,27 @@ import pytest
 
 # Helper modules of the suite (not tests themselves) live beside this file.
 sys.path.insert(0, os.path.dirname(__file__))
+
+# The test-only modules (tools._testing) are built for development, never into a wheel. Where
+# the installed package has none (the wheel builds test each wheel), the test files that import
+# them are not collected, and the report header says so.
+TESTING_MODULES = "tools._testing"
+HAS_TESTING_MODULES = importlib.util.find_spec(TESTING_MODULES) is not None
+collect_ignore = (
+    []
+    if HAS_TESTING_MODULES
+    else sorted(
+        path.name
+        for path in pathlib.Path(__file__).parent.glob("test_*.py")
+        if TESTING_MODULES in path.read_text(encoding="utf-8")
+    )
+)
+
+
+def pytest_report_header():
+    if collect_ignore:
+        return f"{TESTING_MODULES} is not installed: not collected: {', '.join(collect_ignore)}"
+    return None
 
 
 class ChildPython:

@@ -1,5 +1,7 @@
 #include "frame/binding.hpp"
 
+#include "frame/compiler.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -12,8 +14,8 @@ constexpr Py_ssize_t not_found = -1;
 constexpr Py_ssize_t failed = -2;
 
 // The count error. `too_few` picks "at least" over "at most" when the count is not fixed.
-[[gnu::cold, gnu::noinline]] bool raise_count_error(const Function& function, bool too_few,
-                                                    Py_ssize_t given) noexcept {
+FRAME_COLD FRAME_NOINLINE bool raise_count_error(const Function& function, bool too_few,
+                                                 Py_ssize_t given) noexcept {
     const Py_ssize_t all = function.size();
     const Py_ssize_t required = function.required_count();
     const char* qualifier = required == all ? "exactly" : too_few ? "at least" : "at most";
@@ -23,8 +25,8 @@ constexpr Py_ssize_t failed = -2;
     return false;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_keyword_error(const Function& function, bool bound_already,
-                                                      PyObject* key) noexcept {
+FRAME_COLD FRAME_NOINLINE bool raise_keyword_error(const Function& function, bool bound_already,
+                                                   PyObject* key) noexcept {
     if (bound_already) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                      function.def().name, key);
@@ -105,9 +107,8 @@ Py_ssize_t match_keyword(const Function& function, PyObject* key, Py_ssize_t pos
 }
 
 // The keyword half of binding: `given` values are bound by position already.
-[[gnu::noinline]] bool bind_keywords(const Function& function, PyObject* const* args,
-                                     Py_ssize_t given, PyObject* kwnames,
-                                     PyObject** bound) noexcept {
+FRAME_NOINLINE bool bind_keywords(const Function& function, PyObject* const* args, Py_ssize_t given,
+                                  PyObject* kwnames, PyObject** bound) noexcept {
     // One bit per parameter, set once it is bound; max_params fits in it.
     static_assert(max_params < 32);
     std::uint32_t bound_now = (std::uint32_t{1} << given) - 1;
@@ -179,7 +180,7 @@ bool check_parameter_types(const Function& function, PyObject* const* bound) noe
     return true;
 }
 
-[[gnu::cold, gnu::noinline]] static void add_subclass_note() noexcept {
+FRAME_COLD FRAME_NOINLINE static void add_subclass_note() noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref added = Ref::steal(
         PyObject_CallMethod(error, "add_note", "s",

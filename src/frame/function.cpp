@@ -1,5 +1,6 @@
 #include "frame/function.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/context.hpp"
 #include "frame/internals.hpp"
 
@@ -153,7 +154,7 @@ bool Function::make_code() noexcept {
 // ---------------------------------------------------------------------------------------
 // Module-level names, as a running body sees them.
 
-[[gnu::cold, gnu::noinline]] void raise_name_error(const Id& name) noexcept {
+FRAME_COLD FRAME_NOINLINE void raise_name_error(const Id& name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (PyObject_SetAttrString(error, "name", name) < 0) {

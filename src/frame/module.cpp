@@ -1,5 +1,6 @@
 #include "frame/module.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/context.hpp"
 #include "frame/traceback.hpp"
 
@@ -145,7 +146,7 @@ bool set_test_dict() noexcept {
     return test && PyDict_SetItemString(state.globals, "__test__", test) == 0;
 }
 
-[[gnu::cold]] bool fail_at(int line) noexcept {
+FRAME_COLD bool fail_at(int line) noexcept {
     add_traceback_entry(state.init_name, line, state.globals);
     return false;
 }
@@ -285,8 +286,8 @@ Ref loaded_module_with(const Id& module_name, std::span<const Id* const> names) 
 
 // ImportError for `name` missing from `module`, with the attributes the interpreter's own
 // `from module import name` gives it: the module's name and file, and the missing name.
-[[gnu::cold, gnu::noinline]] void raise_cannot_import(PyObject* module, const Id& module_name,
-                                                      const Id& name) noexcept {
+FRAME_COLD FRAME_NOINLINE void raise_cannot_import(PyObject* module, const Id& module_name,
+                                                   const Id& name) noexcept {
     // The message quotes the name as Python's own import does: by its repr.
     Ref quoted = Ref::steal(PyObject_Repr(name));
     Ref message =

@@ -3,6 +3,7 @@
 #include "frame/nativefunction.hpp"
 
 #include "frame/binding.hpp"
+#include "frame/compiler.hpp"
 #include "frame/recursion.hpp"
 #include "frame/traceback.hpp"
 
@@ -322,8 +323,8 @@ PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcep
 
 // Every call that the fast path below does not take: keywords, a partial or wrong count of
 // positional values, parameters to convert or test. Binding gathers the values here.
-[[gnu::noinline]] PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
-                                         std::size_t nargsf, PyObject* kwnames) noexcept {
+FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
+                                      std::size_t nargsf, PyObject* kwnames) noexcept {
     const Function& function = *object->function;
     PyObject* bound[max_params];
     if (!bind_arguments(function, args, nargsf, kwnames, bound) ||

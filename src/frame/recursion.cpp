@@ -1,6 +1,7 @@
 #include "frame/recursion.hpp"
 
-#include <pthread.h>
+#include "frame/compiler.hpp"
+#include "frame/thread_stack.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,34 +13,47 @@ constexpr const char* recursion_context = " while calling a Python object";
 
 // Room kept free below the deepest call, for raising the error and unwinding: a quarter of a
 // small stack, 256 KiB of a large one.
-constexpr std::size_t most_reserved = 256 * 1024;
+constexpr std::uintptr_t most_reserved = 256 * 1024;
 
-// The lowest frame address at which this thread may still enter a function body; 0 until the
-// thread's first call, 1 when its stack cannot be found (then only the budget applies).
-// Initial-exec: reading it is one load, not a call into the dynamic linker.
-[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t stack_floor = 0;
+// The deep end of this thread's own stack, where no function body may start:
+// [lowest, lowest + size). Frames on any other stack (a fiber's, an embedding host's) lie
+// outside it, and there only the interpreter's budget applies; so it does where the thread's
+// stack cannot be found (an empty zone). Until the thread's first call the zone spans every
+// address, which sends that call to look the stack up.
+struct ReservedZone {
+    std::uintptr_t lowest;
+    std::uintptr_t size;
+};
+constexpr ReservedZone not_looked_up{0, UINTPTR_MAX};
 
-std::uintptr_t find_stack_floor() noexcept {
-    pthread_attr_t attributes;
-    if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
-        return 1;
+FRAME_INITIAL_EXEC_TLS constinit thread_local ReservedZone reserved_zone = not_looked_up;
+
+bool in_zone(std::uintptr_t frame, const ReservedZone& zone) noexcept {
+    // One unsigned compare: addresses below `lowest` wrap around to large differences.
+    return frame - zone.lowest < zone.size;
+}
+
+ReservedZone find_reserved_zone() noexcept {
+    const std::optional<StackExtent> stack = find_thread_stack();
+    if (!stack) {
+        return {0, 0};
     }
-    void* lowest = nullptr;
-    std::size_t size = 0;
-    const int found = pthread_attr_getstack(&attributes, &lowest, &size);
-    pthread_attr_destroy(&attributes);
-    if (found != 0) {
-        return 1;
+    const std::uintptr_t size = stack->highest - stack->lowest;
+    return {stack->lowest, std::min(size / 4, most_reserved)};
+}
+
+// The thread's first call, or a frame truly near the end of the thread's stack.
+FRAME_COLD FRAME_NOINLINE bool first_call_or_near_end(std::uintptr_t frame) noexcept {
+    if (reserved_zone.size != not_looked_up.size) {
+        return true;
     }
-    return reinterpret_cast<std::uintptr_t>(lowest) + std::min(size / 4, most_reserved);
+    reserved_zone = find_reserved_zone();
+    return in_zone(frame, reserved_zone);
 }
 
 bool stack_nearly_used_up() noexcept {
-    if (stack_floor == 0) {
-        stack_floor = find_stack_floor();
-    }
-    // The frame address, not a local's: sanitizers may move locals off the stack.
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor;
+    const std::uintptr_t frame = current_frame_address();
+    return in_zone(frame, reserved_zone) && first_call_or_near_end(frame);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "frame/walk.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
 
@@ -63,12 +64,12 @@ private:
 // ---------------------------------------------------------------------------------------
 // Errors, kept out of the walks' own code.
 
-[[gnu::cold, gnu::noinline]] PyObject* raise_runtime_error(const char* message) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* raise_runtime_error(const char* message) noexcept {
     PyErr_SetString(PyExc_RuntimeError, message);
     return nullptr;
 }
 
-[[gnu::cold, gnu::noinline]] bool raise_unpack_count(Py_ssize_t found) noexcept {
+FRAME_COLD FRAME_NOINLINE bool raise_unpack_count(Py_ssize_t found) noexcept {
     constexpr Py_ssize_t expected = 2;
     if (found > expected) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
@@ -83,8 +84,8 @@ private:
 // traceback entry, and a StopIteration turns into RuntimeError, as it does when it escapes any
 // generator. The entry stays with the StopIteration, which becomes the cause; the RuntimeError
 // starts a traceback of its own.
-[[gnu::cold, gnu::noinline]] PyObject* leave_generator(const Call& call, const WalkDef& def,
-                                                       int line) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* leave_generator(const Call& call, const WalkDef& def,
+                                                    int line) noexcept {
     const GeneratorNames& generator = def.generator;
     add_nested_traceback_entry(genexpr_name, generator.qualname, generator.first_line, line,
                                call.globals());
@@ -101,8 +102,8 @@ private:
 
 // Making the generator expression failed (iter(value) raised): the exception passes unchanged,
 // StopIteration included, with the entry for the making.
-[[gnu::cold, gnu::noinline]] PyObject* generator_not_made(const Call& call,
-                                                          const WalkDef& def) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* generator_not_made(const Call& call,
+                                                       const WalkDef& def) noexcept {
     add_traceback_entry(def.generator.created_name, def.lines.genexpr_created, call.globals());
     return nullptr;
 }
@@ -157,8 +158,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // {k: nested(k, v) for k, v in dict.items()}, for a dict whose type is exactly dict. The
 // entries are read in place, with the checks of the dict's own iterator: its size must stay
 // as it was, and it may not yield more entries than it had when the walk began.
-[[gnu::noinline]] PyObject* walk_exact_dict(Call& call, const WalkDef& def,
-                                            PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_exact_dict(Call& call, const WalkDef& def, PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -193,8 +193,7 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 }
 
 // The same for a dict subclass, through whatever its items() returns.
-[[gnu::noinline]] PyObject* walk_dict_items(Call& call, const WalkDef& def,
-                                            PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_dict_items(Call& call, const WalkDef& def, PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     Ref result = Ref::steal(PyDict_New());
@@ -227,8 +226,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 }
 
 // [nested(label, v) for v in list]
-[[gnu::noinline]] PyObject* walk_list(Call& call, const WalkDef& def, PyObject* list,
-                                      PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_list(Call& call, const WalkDef& def, PyObject* list,
+                                   PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.list_created);
     // Anything else that counts as a list (a proxy of one) is iterated as it comes.
@@ -262,8 +261,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own
 // (or anything else that counts as a tuple): the iterator is made with the generator
 // expression, then what the generator yields is gathered and made into the tuple.
-[[gnu::noinline]] PyObject* walk_iterated_tuple(const Call& call, const WalkDef& def,
-                                                PyObject* tuple, PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_iterated_tuple(const Call& call, const WalkDef& def, PyObject* tuple,
+                                             PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     ForLoop elements;
     if (!elements.start(tuple)) {
@@ -294,8 +293,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // tuple(nested(label, v) for v in tuple). The generator expression is emulated, not made:
 // its frame shows only in the traceback entries and in the StopIteration rule. A tuple that
 // iterates as tuples do cannot change length, so the result is made at its final size.
-[[gnu::noinline]] PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
-                                       PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
+                                    PyObject* label) noexcept {
     call.at(def.lines.tuple_built);
     if (!PyTuple_Check(tuple) || Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
         return walk_iterated_tuple(call, def, tuple, label);

@@ -25,6 +25,7 @@
 //   52-57   py_implementation = python_implementation(); py_implementation_ = "Implementation: ..."
 //   58      info.append("-" * len(py_implementation_))
 //   59      print("\n".join(info))
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -228,7 +229,7 @@ Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
 
 // Everything after the marker is set: gathers the eight lines and prints them. Kept out of
 // line, so that the calls that find the marker stay short.
-[[gnu::cold, gnu::noinline]] PyObject* print_banner(frame::Call& call) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* print_banner(frame::Call& call) noexcept {
     call.at(28);
     Ref info = Ref::steal(PyList_New(0));
     if (!info) {

@@ -18,6 +18,7 @@
 //   64      @staticmethod has_attribute                     (body: 67)
 #include "frame/attribute_cache.hpp"
 #include "frame/classes.hpp"
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -258,7 +259,7 @@ Binding read_binding(PyObject* self) noexcept {
     return binding;
 }
 
-[[gnu::cold, gnu::noinline]] PyObject* refuse_name(const Ref& name) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* refuse_name(const Ref& name) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.get())->tp_name);
     return nullptr;
 }

@@ -1,6 +1,7 @@
 // tools.common.veil_bulk_text: a copy of a value in which every leaf whose text form is too
 // long is cut down to a marked excerpt.
 #include "frame/classes.hpp"
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/walk.hpp"
@@ -244,7 +245,7 @@ Ref truncated(frame::Call& call, PyObject* text, PyObject* limit) noexcept {
 
 // A text form that fails with ValueError (or a subclass) makes the leaf the notice; the error
 // is dropped, and whatever exception was being handled stays so.
-[[gnu::cold, gnu::noinline]] PyObject* notice_for_value_error() noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* notice_for_value_error() noexcept {
     if (!frame::error_matches(PyExc_ValueError)) {
         return nullptr;
     }

@@ -6,6 +6,7 @@
 // each method's `@logging(prefix=__name__)` and `def` lines are 10/12 (exists), 22/24
 // (create), 36/38 (count) and 74/76 (remove), and its body follows its docstring.
 #include "frame/classes.hpp"
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
@@ -59,7 +60,7 @@ Ref iterate(PyObject* iterable) noexcept { return Ref::steal(PyObject_GetIter(it
 Ref next_item(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(iterator)); }
 
 // `a, b, c = value`: exactly three items of any iterable, with the interpreter's own messages.
-[[gnu::noinline]] bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
+FRAME_NOINLINE bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
     Ref iterator = iterate(value);
     if (!iterator) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
@@ -136,7 +137,7 @@ bool list_folder(const frame::Call& call, PyObject* path, Ref& names) noexcept {
 // could not: the top is missing, a file, or unreadable, and the walk swallowed the error.
 // Listing the top raises what listing mode raises for it, instead of a count of 0. (Should the
 // top have become readable meanwhile, the walk's answer stands.)
-[[gnu::cold, gnu::noinline]] bool top_was_listed(const frame::Call& call, PyObject* path) noexcept {
+FRAME_COLD FRAME_NOINLINE bool top_was_listed(const frame::Call& call, PyObject* path) noexcept {
     Ref names;
     return list_folder(call, path, names);
 }
@@ -256,7 +257,7 @@ PyObject* count(frame::Call& call) noexcept {
 
 // An empty path would become Path("."), the current folder: refused before anything is
 // touched, since removing it (with all it holds, when recursive) is never what was meant.
-[[gnu::cold, gnu::noinline]] PyObject* refuse_empty_path() noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* refuse_empty_path() noexcept {
     PyErr_SetString(PyExc_ValueError, "path must not be empty");
     return nullptr;
 }
