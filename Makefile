@@ -55,7 +55,12 @@ test-asan: $(VENV)/.deps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(ASAN_VENV)/bin/python -m pytest -q
 
-bench: install
+# The benchmarks' own data (requirements/bench.txt), on top of the build.
+$(VENV)/.bench-deps: $(VENV)/.deps requirements/bench.txt
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps -r requirements/bench.txt
+	touch $@
+
+bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
