@@ -5,10 +5,11 @@ against the floor of the same work where the test-only module tools._testing.flo
 
 Prints one line per case: the median time of each side (pyperf, each side in its own worker
 processes), the ratio native / Python and, for the cases with a floor, the ratio native / floor.
-The ratios come from a second, paired pass: on a machine shared with other work the load
-drifts between one side's worker processes and the next, so one process times the sides of a
-case in alternation, round after round, and each round gives one ratio; the table shows their
-median and their interquartile range. The floors: for a call, an extension object whose
+Every time is the CPU time of the timing thread: on a machine shared with other work, time
+spent waiting for a core is no part of the cost. The ratios come from a second, paired pass,
+since the load still drifts (caches, memory bandwidth) between one side's worker processes
+and the next: one process times the sides of a case in alternation, round after round, and
+each round gives one ratio; the table shows their median and interquartile range. The floors: for a call, an extension object whose
 vectorcall returns None at once (the interpreter's generic call path, which no function type
 can go below); for a walk, a C copy of the nested dicts, lists and tuples that shares every
 leaf (the containers any copying walk must build). The real-data cases (realdata.py) call the
@@ -21,6 +22,7 @@ import pathlib
 import platform
 import statistics
 import sys
+import time
 import timeit
 
 import pyperf
@@ -139,8 +141,10 @@ CASES = [
 ]
 
 
+# The CPU time of the timing thread, not the wall clock: on a machine shared with other work,
+# time spent waiting for a core while another process runs is no part of the cost measured.
 def make_timer(statement, import_line, setup):
-    return timeit.Timer(statement, PREFIX + import_line + "\n" + setup)
+    return timeit.Timer(statement, PREFIX + import_line + "\n" + setup, timer=time.thread_time)
 
 
 def timer(statement, import_line, setup):
@@ -163,8 +167,8 @@ def sides(case):
     return found
 
 
-PAIRED_ROUNDS = 15
-PAIRED_CHUNK = 0.01  # seconds of the native side per round, at least
+PAIRED_ROUNDS = 25
+PAIRED_CHUNK = 0.005  # seconds of the native side per round, at least
 
 
 def paired_ratios(case):
@@ -175,16 +179,15 @@ def paired_ratios(case):
     loops = 1
     while native.timeit(loops) < PAIRED_CHUNK:
         loops *= 2
-    ratios = {label: [] for label, _ in timers[1:]}
+    times = {label: [] for label, _ in timers}
     for round_ in range(PAIRED_ROUNDS):
         shift = round_ % len(timers)
-        order = timers[shift:] + timers[:shift]
-        times = {label: t.timeit(loops) for label, t in order}
-        for label in ratios:
-            ratios[label].append(times["native"] / times[label])
+        for label, t in timers[shift:] + timers[:shift]:
+            times[label].append(t.timeit(loops))
     summary = {}
-    for label, values in ratios.items():
-        first, median, third = statistics.quantiles(values, n=4)
+    for label, _ in timers[1:]:
+        per_round = [n / other for n, other in zip(times["native"], times[label])]
+        first, median, third = statistics.quantiles(per_round, n=4)
         summary[label] = (median, first, third)
     return summary
 
@@ -214,29 +217,31 @@ def main():
     runner.metadata["description"] = "tools: native functions against pure-Python twins and floors"
     results = []
     for case in CASES:
-        medians = {}
-        for label, statement, import_line in sides(case):
-            benchmark = runner.bench_time_func(
+        benchmarks = {
+            label: runner.bench_time_func(
                 f"{case.name} [{label}]", timer(statement, import_line, case.setup)
             )
-            medians[label] = benchmark.median() if benchmark else None
-        results.append((case, medians))
+            for label, statement, import_line in sides(case)
+        }
+        results.append((case, benchmarks))
     if runner.args.worker:
         return
     print()
     print(f"Machine: {machine()}; Python {platform.python_version()}")
     print(f"Real data: {real_data_description()}")
     print(
-        f"Ratios: median of {PAIRED_ROUNDS} paired rounds [interquartile range]; "
+        f"Times: CPU time of the timing thread. Ratios: median of {PAIRED_ROUNDS} paired "
+        f"rounds [interquartile range]; "
         f"load average at start: {os.getloadavg()[0]:.2f}"
     )
     print(
         f"{'case':<40} {'floor':>9} {'native':>9} {'python':>9} "
         f"{'native/python':>19} {'native/floor':>19}"
     )
-    for case, medians in results:
-        if None in medians.values():
-            continue
+    for case, benchmarks in results:
+        if None in benchmarks.values():
+            continue  # left out by pyperf's options
+        medians = {label: benchmark.median() for label, benchmark in benchmarks.items()}
         ratios = paired_ratios(case)
         times = [format_time(medians[label]) if label in medians else "-" for label in COLUMNS]
         shares = [format_ratio(ratios[label]) if label in ratios else "-" for label in RATIOS]
