@@ -88,7 +88,12 @@ wheel: $(VENV)/.wheel-deps
 	cd examples && ../$(WHEEL_VENV)/bin/python -E -s demo.py >/dev/null
 	@echo "installed and ran in a bare environment: $$(cd dist && ls *.whl)"
 
-bench: install
+# The benchmarks' own data (requirements/bench.txt), on top of the build.
+$(VENV)/.bench-deps: $(VENV)/.deps requirements/bench.txt
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps -r requirements/bench.txt
+	touch $@
+
+bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
