@@ -41,7 +41,9 @@ bool Function::make() noexcept {
         ++required_;
     }
     for (const Param& param : def_.params) {
-        converts_ = converts_ || param.check != Check::any;
+        converts_ = converts_ || param.check == Check::truth;
+        tests_types_ =
+            tests_types_ || param.check == Check::str || param.check == Check::str_or_none;
     }
     return make_names() && make_defaults() && make_annotations() && make_code();
 }
@@ -52,7 +54,7 @@ void Function::forget() noexcept {
     }
     name_ = qualname_ = module_name_ = defaults_ = annotations_ = code_ = traceback_name_ = nullptr;
     unbound_ = {};
-    converts_ = false;
+    converts_ = tests_types_ = false;
 }
 
 bool Function::make_names() noexcept {
@@ -164,15 +166,16 @@ FRAME_COLD FRAME_NOINLINE void raise_name_error(const Id& name) noexcept {
 }
 
 Ref Call::lookup_global(const Id& name) const noexcept {
-    if (!globals_) [[unlikely]] {
+    const auto [globals, builtins] = *names_;
+    if (!globals) [[unlikely]] {
         // A function whose references the garbage collector cleared has no namespace left.
         raise_name_error(name);
         return {};
     }
     PyObject* value = nullptr;
     // Identifiers carry their hash, so neither lookup hashes the name again.
-    if (PyDict_GetItemRef(globals_, name, &value) != 0 ||
-        PyObject_GetOptionalAttr(builtins_, name, &value) != 0) {
+    if (PyDict_GetItemRef(globals, name, &value) != 0 ||
+        PyObject_GetOptionalAttr(builtins, name, &value) != 0) {
         return Ref::steal(value); // found, or empty with the lookup's error set
     }
     raise_name_error(name);

@@ -72,7 +72,10 @@ public:
         return unbound_;
     }
     [[nodiscard]] PyObject* traceback_name() const noexcept { return traceback_name_; }
+    // Whether binding turns some parameter's value into another (a truth value).
     [[nodiscard]] bool converts() const noexcept { return converts_; }
+    // Whether some parameter's value goes through the strict type test.
+    [[nodiscard]] bool tests_types() const noexcept { return tests_types_; }
     [[nodiscard]] PyObject* name() const noexcept { return name_; } // interned
     [[nodiscard]] PyObject* qualname() const noexcept { return qualname_; }
     [[nodiscard]] PyObject* module_name() const noexcept { return module_name_; }
@@ -89,7 +92,8 @@ private:
 
     FunctionDef def_;
     Py_ssize_t required_ = 0;
-    bool converts_ = false; // some parameter has a check
+    bool converts_ = false;
+    bool tests_types_ = false;
     PyObject* names_[max_params] = {};
     PyObject* name_ = nullptr;
     PyObject* qualname_ = nullptr;
@@ -101,6 +105,13 @@ private:
     PyObject* traceback_name_ = nullptr; // "<module>.<qualname>"
 };
 
+// Where a function's body finds its module-level names: the globals of the module it was
+// defined in, then the built-ins. Both are owned by the function object.
+struct Namespace {
+    PyObject* globals;
+    PyObject* builtins;
+};
+
 // One call in progress: the bound arguments; the namespace the function runs in (the
 // globals and built-ins of its function object, as an interpreter frame carries them); and
 // the source line of the statement being run, which becomes the line of the traceback entry
@@ -109,9 +120,8 @@ class Call {
 public:
     // `args` holds one value per parameter: the caller's own vector when it matches the
     // parameters as it stands, else the values that binding gathered.
-    Call(const Function& function, PyObject* const* args, PyObject* globals,
-         PyObject* builtins) noexcept
-        : line{function.def().line}, args_{args}, globals_{globals}, builtins_{builtins} {}
+    Call(const Function& function, PyObject* const* args, const Namespace& names) noexcept
+        : line{function.def().line}, args_{args}, names_{&names} {}
 
     // The value bound to parameter `i`; borrowed from the caller or from the defaults.
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return args_[i]; }
@@ -122,14 +132,13 @@ public:
     // function's globals first, then its built-ins; NameError when both miss.
     [[nodiscard]] Ref lookup_global(const Id& name) const noexcept;
 
-    [[nodiscard]] PyObject* globals() const noexcept { return globals_; }
+    [[nodiscard]] PyObject* globals() const noexcept { return names_->globals; }
 
     int line;
 
 private:
-    PyObject* const* args_; // borrowed
-    PyObject* globals_;     // borrowed from the function object
-    PyObject* builtins_;    // likewise
+    PyObject* const* args_;  // borrowed
+    const Namespace* names_; // the function object's
 };
 
 // NameError for a module-level name that is not defined, carrying the name as the

@@ -12,8 +12,10 @@
 namespace frame {
 namespace {
 
-PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) noexcept;
+PyObject* vectorcall_binding(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) noexcept;
+PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept;
 
 NativeFunction* as_function(PyObject* self) noexcept {
     return reinterpret_cast<NativeFunction*>(self);
@@ -170,8 +172,8 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
-    {"func_globals", Py_T_OBJECT_EX, offsetof(NativeFunction, globals), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(NativeFunction, names.globals), Py_READONLY, nullptr},
+    {"func_globals", Py_T_OBJECT_EX, offsetof(NativeFunction, names.globals), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
     {"func_code", Py_T_OBJECT_EX, offsetof(NativeFunction, code), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -207,8 +209,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
     Py_VISIT(f->module);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
+    Py_VISIT(f->names.globals);
+    Py_VISIT(f->names.builtins);
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
@@ -225,8 +227,8 @@ int clear(PyObject* self) noexcept {
     Py_SETREF(f->qualname, Py_NewRef(empty_str()));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->names.globals);
+    Py_CLEAR(f->names.builtins);
     Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
@@ -281,14 +283,14 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
     if (!f) {
         return {};
     }
-    f->vectorcall = call_function;
+    // Chosen once: a function that converts none of its parameters may read them in place.
+    f->vectorcall = function.converts() ? vectorcall_binding : vectorcall_in_place;
     f->function = &function;
     f->name = nullptr;
     f->qualname = Py_NewRef(function.qualname());
     f->doc = nullptr;
     f->module = Py_NewRef(function.module_name());
-    f->globals = Py_NewRef(globals);
-    f->builtins = Py_NewRef(builtins);
+    f->names = {Py_NewRef(globals), Py_NewRef(builtins)};
     f->code = Py_NewRef(function.code());
     f->defaults = Py_XNewRef(function.defaults());
     f->kwdefaults = nullptr;
@@ -310,52 +312,84 @@ PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcep
     // turns input that is too deep (or contains itself) into RecursionError.
     RecursionGuard guard;
     if (!guard.entered()) [[unlikely]] {
-        add_traceback_entry(function.traceback_name(), function.def().line, object->globals);
+        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
         return nullptr;
     }
-    Call call{function, bound, object->globals, object->builtins};
+    Call call{function, bound, object->names};
     PyObject* result = function.def().body(call);
     if (!result) [[unlikely]] {
-        add_traceback_entry(function.traceback_name(), call.line, object->globals);
+        add_traceback_entry(function.traceback_name(), call.line, object->names.globals);
     }
     return result;
 }
 
-// Every call that the fast path below does not take: keywords, a partial or wrong count of
-// positional values, parameters to convert or test. Binding gathers the values here.
+// Binds the arguments into a local array, converts and tests them, then runs the body: every
+// call of a function with parameters to convert, and every call whose arguments are not laid
+// out as the parameters are.
 FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
                                       std::size_t nargsf, PyObject* kwnames) noexcept {
     const Function& function = *object->function;
     PyObject* bound[max_params];
     if (!bind_arguments(function, args, nargsf, kwnames, bound) ||
         (function.converts() && !convert_truth_values(function, bound))) {
-        add_traceback_entry(function.traceback_name(), function.def().line, object->globals);
+        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
         return nullptr;
     }
-    if (function.converts() && !check_parameter_types(function, bound)) {
+    if (function.tests_types() && !check_parameter_types(function, bound)) {
         return nullptr;
     }
     return run_body(object, bound);
 }
 
-// The vectorcall of every `nativefunction`. A call that passes every parameter by position,
-// or none of a function whose parameters all have defaults, needs no binding: the body reads
-// the caller's vector, or the defaults, where they are.
-PyObject* call_function(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                        PyObject* kwnames) noexcept {
+PyObject* vectorcall_binding(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                             PyObject* kwnames) noexcept {
+    return bind_and_run(as_function(self), args, nargsf, kwnames);
+}
+
+// The values of the parameters, in order, where they already lie: the caller's vector when it
+// holds one value per parameter (by position, then by keywords named as the remaining
+// parameters, in order, as a call with literal keywords usually names them), or the defaults
+// when the call passes nothing. Null when the call needs binding.
+PyObject* const* arguments_in_place(const Function& function, PyObject* const* args,
+                                    Py_ssize_t given, PyObject* kwnames) noexcept {
+    if (!kwnames) {
+        if (given == function.size()) {
+            return args;
+        }
+        return given == 0 && function.required_count() == 0 ? function.unbound().data() : nullptr;
+    }
+    const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+    if (given + keywords != function.size()) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        // Parameter names are interned, and so are the keywords of compiled calls.
+        if (PyTuple_GET_ITEM(kwnames, k) != function.param_name(given + k)) {
+            return nullptr;
+        }
+    }
+    return args;
+}
+
+// Runs the strict type tests on values in place, then the body.
+FRAME_NOINLINE PyObject* test_and_run(const NativeFunction* object,
+                                      PyObject* const* values) noexcept {
+    return check_parameter_types(*object->function, values) ? run_body(object, values) : nullptr;
+}
+
+// The vectorcall of functions that convert no parameter: the body reads the values in place
+// whenever it can, with the strict type tests run on them there.
+PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
     const NativeFunction* object = as_function(self);
     const Function& function = *object->function;
-    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (kwnames || function.converts()) {
+    PyObject* const* values =
+        arguments_in_place(function, args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!values) {
         return bind_and_run(object, args, nargsf, kwnames);
     }
-    if (given == function.size()) {
-        return run_body(object, args);
-    }
-    if (given == 0 && function.required_count() == 0) {
-        return run_body(object, function.unbound().data());
-    }
-    return bind_and_run(object, args, nargsf, kwnames);
+    // Every way out is a tail call, so this function needs no frame of its own.
+    return function.tests_types() ? test_and_run(object, values) : run_body(object, values);
 }
 
 } // namespace

@@ -15,8 +15,7 @@ struct NativeFunction {
     PyObject* qualname;
     PyObject* doc; // null until first read
     PyObject* module;
-    PyObject* globals;  // the module namespace it was defined in
-    PyObject* builtins; // the `builtins` module its module took at exec
+    Namespace names; // the module's globals, and the `builtins` module it took at exec
     PyObject* code;
     PyObject* defaults; // null stands for None
     PyObject* kwdefaults;

@@ -1,6 +1,7 @@
 // tools.common.find_origin: the folder of a file, or of the source of a function, class or
 // module.
 #include "frame/binding.hpp"
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 
@@ -14,34 +15,36 @@ frame::Id Path{"Path"}, getfile{"getfile"}, Callable{"Callable"}, Type{"Type"};
 frame::Id parent{"parent"}, absolute{"absolute"};
 } // namespace id
 
-// Path(file).parent
-Ref folder_of_file(const frame::Call& call, PyObject* file) noexcept {
+// return Path(file).parent
+FRAME_NOINLINE PyObject* folder_of_file(frame::Call& call, PyObject* file) noexcept {
+    call.at(35);
     Ref path_class = call.lookup_global(id::Path);
     Ref path = path_class ? frame::call(path_class, file) : Ref{};
-    return path ? frame::get_attr(path, id::parent) : Ref{};
+    return path ? frame::get_attr(path, id::parent).release() : nullptr;
 }
 
-// Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and before
-// the call that could rebind it.
-Ref folder_of_source(const frame::Call& call, PyObject* func) noexcept {
+// return Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and
+// before the call that could rebind it.
+FRAME_NOINLINE PyObject* folder_of_source(frame::Call& call, PyObject* func) noexcept {
+    call.at(39);
     Ref path_class = call.lookup_global(id::Path);
     Ref getfile = path_class ? call.lookup_global(id::getfile) : Ref{};
     Ref file = getfile ? frame::call(getfile, func) : Ref{};
     Ref path = file ? frame::call(path_class, file.get()) : Ref{};
     Ref absolute = path ? frame::call_method(path, id::absolute) : Ref{};
-    return absolute ? frame::get_attr(absolute, id::parent) : Ref{};
+    return absolute ? frame::get_attr(absolute, id::parent).release() : nullptr;
 }
 
+// The common call passes neither and returns at once; the other two branches are calls of
+// their own, so this stays a leaf.
 PyObject* find_origin(frame::Call& call) noexcept {
     PyObject* file = call[0];
     PyObject* func = call[1];
     if (file != Py_None) {
-        call.at(35);
-        return folder_of_file(call, file).release();
+        return folder_of_file(call, file);
     }
     if (func != Py_None) {
-        call.at(39);
-        return folder_of_source(call, func).release();
+        return folder_of_source(call, func);
     }
     Py_RETURN_NONE;
 }
