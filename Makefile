@@ -97,7 +97,7 @@ bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --quiet
 
 format: $(VENV)/.deps
-	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/frame/platform/*.cpp src/tools/*/*.cpp tests/native/*.cpp
+	$(VENV)/bin/clang-format -i src/frame/*.[ch]pp src/frame/shared/*.[ch]pp src/frame/platform/*.cpp src/tools/*/*.cpp tests/native/*.cpp
 
 clean:
 	rm -rf build dist $(VENV) $(ASAN_VENV) $(CLANG_VENV)

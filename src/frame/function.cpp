@@ -165,7 +165,7 @@ FRAME_COLD FRAME_NOINLINE void raise_name_error(const Id& name) noexcept {
     PyErr_SetRaisedException(error.release());
 }
 
-Ref Call::lookup_global(const Id& name) const noexcept {
+Ref Invocation::lookup_global(const Id& name) const noexcept {
     const auto [globals, builtins] = *names_;
     if (!globals) [[unlikely]] {
         // A function whose references the garbage collector cleared has no namespace left.

@@ -39,9 +39,9 @@ struct Param {
     Check check = Check::any;
 };
 
-class Call;
+class Invocation;
 // A function's own code: returns a new reference, or null with an exception set.
-using Body = PyObject* (*)(Call&) noexcept;
+using Body = PyObject* (*)(Invocation&) noexcept;
 
 // Everything that describes one function, as its module declares it.
 struct FunctionDef {
@@ -116,11 +116,11 @@ struct Namespace {
 // globals and built-ins of its function object, as an interpreter frame carries them); and
 // the source line of the statement being run, which becomes the line of the traceback entry
 // if the body fails.
-class Call {
+class Invocation {
 public:
     // `args` holds one value per parameter: the caller's own vector when it matches the
     // parameters as it stands, else the values that binding gathered.
-    Call(const Function& function, PyObject* const* args, const Namespace& names) noexcept
+    Invocation(const Function& function, PyObject* const* args, const Namespace& names) noexcept
         : line{function.def().line}, args_{args}, names_{&names} {}
 
     // The value bound to parameter `i`; borrowed from the caller or from the defaults.

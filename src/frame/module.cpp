@@ -328,7 +328,7 @@ Ref imported_name(PyObject* module, const Id& module_name, const Id& name) noexc
     return {};
 }
 
-Ref import(const Id& module_name, PyObject* fromlist) noexcept {
+Ref import_module_level(const Id& module_name, PyObject* fromlist) noexcept {
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) {
         return {};
@@ -352,7 +352,7 @@ bool import_names(const Id& module_name, std::span<const Id* const> names) noexc
         for (std::size_t i = 0; i < names.size(); ++i) {
             PyList_SET_ITEM(fromlist.get(), Py_ssize_t(i), Py_NewRef(names[i]->get()));
         }
-        module = import(module_name, fromlist);
+        module = import_module_level(module_name, fromlist);
         if (!module) {
             return false;
         }
@@ -367,7 +367,7 @@ bool import_names(const Id& module_name, std::span<const Id* const> names) noexc
 }
 
 bool import_module(const Id& module_name) noexcept {
-    Ref module = import(module_name, Py_None);
+    Ref module = import_module_level(module_name, Py_None);
     return module && set_global(module_name, module);
 }
 

@@ -26,7 +26,7 @@ struct Module {
 PyObject* initialize(const Module& module) noexcept;
 
 // What the statements of the module body read and write while it runs (function bodies
-// read their own globals, through their Call).
+// read their own globals, through their Invocation).
 // The value of a module-level name: the module namespace first, then the built-ins;
 // NameError when both miss.
 Ref lookup_module_global(const Id& name) noexcept;

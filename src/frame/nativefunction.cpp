@@ -315,7 +315,7 @@ PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcep
         add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
         return nullptr;
     }
-    Call call{function, bound, object->names};
+    Invocation call{function, bound, object->names};
     PyObject* result = function.def().body(call);
     if (!result) [[unlikely]] {
         add_traceback_entry(function.traceback_name(), call.line, object->names.globals);

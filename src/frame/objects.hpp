@@ -10,7 +10,7 @@
 namespace frame {
 
 // callable(*args), through vectorcall.
-template <typename... Args> Ref call(PyObject* callable, Args... args) noexcept {
+template <typename... Args> Ref call_object(PyObject* callable, Args... args) noexcept {
     // One leading spare slot lets the callee prepend a bound `self` without copying.
     std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, static_cast<PyObject*>(args)...};
     return Ref::steal(PyObject_Vectorcall(

@@ -20,10 +20,10 @@ bool call_hook() noexcept {
     PyObject* hook = nullptr;
     const int found = PyObject_GetOptionalAttr(support, id::hook, &hook);
     frame::Ref owned = frame::Ref::steal(hook);
-    return found == 0 || (found > 0 && frame::call(hook));
+    return found == 0 || (found > 0 && frame::call_object(hook));
 }
 
-PyObject* read_setting(frame::Call& call) noexcept {
+PyObject* read_setting(frame::Invocation& call) noexcept {
     return call.lookup_global(id::setting).release();
 }
 

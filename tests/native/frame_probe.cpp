@@ -1,9 +1,9 @@
 // tools._testing.frame_probe: a module built only for the test suite. Its functions reach the
 // parts of the frame that the package's own modules do not all exercise: typed and truth-valued
 // parameters, required parameters, methods, self-recursion, and a few doors into the frame.
-#include "frame/classes.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
+#include "frame/shared/classes.hpp"
 
 namespace {
 
@@ -18,7 +18,7 @@ frame::Keywords depth_keyword{"depth"};
 frame::Text probe_name{"Probe"};
 
 // Returns its bound arguments as a tuple, so tests can see what binding produced.
-PyObject* echo(frame::Call& call, std::size_t count) noexcept {
+PyObject* echo(frame::Invocation& call, std::size_t count) noexcept {
     Ref result = Ref::steal(PyTuple_New(Py_ssize_t(count)));
     if (!result) {
         return nullptr;
@@ -29,11 +29,11 @@ PyObject* echo(frame::Call& call, std::size_t count) noexcept {
     return result.release();
 }
 
-PyObject* echo_two(frame::Call& call) noexcept { return echo(call, 2); }
-PyObject* echo_three(frame::Call& call) noexcept { return echo(call, 3); }
+PyObject* echo_two(frame::Invocation& call) noexcept { return echo(call, 2); }
+PyObject* echo_three(frame::Invocation& call) noexcept { return echo(call, 3); }
 
 // descend(depth): calls itself through the module global, one level deeper, forever.
-PyObject* descend(frame::Call& call) noexcept {
+PyObject* descend(frame::Invocation& call) noexcept {
     call.at(31);
     Ref self = call.lookup_global(id::descend);
     return self ? frame::call_with_keywords(self, depth_keyword, call[0]).release() : nullptr;
@@ -41,7 +41,7 @@ PyObject* descend(frame::Call& call) noexcept {
 
 // fail(error, line): raises `error` (an exception, or a class to instantiate) from the
 // statement at `line`.
-PyObject* fail(frame::Call& call) noexcept {
+PyObject* fail(frame::Invocation& call) noexcept {
     const long line = PyLong_AsLong(call[1]);
     if (line == -1 && PyErr_Occurred()) {
         return nullptr;
@@ -57,7 +57,7 @@ PyObject* fail(frame::Call& call) noexcept {
 
 // call_vector(func, args, kwnames): a vectorcall with any tuple of keyword names, as C code
 // may make it.
-PyObject* call_vector(frame::Call& call) noexcept {
+PyObject* call_vector(frame::Invocation& call) noexcept {
     PyObject* args = call[1];
     PyObject* kwnames = call[2] == Py_None ? nullptr : call[2];
     if (!PyTuple_Check(args) || (kwnames && !PyTuple_Check(kwnames))) {
@@ -75,7 +75,7 @@ PyObject* call_vector(frame::Call& call) noexcept {
 }
 
 // exec_foreign(): runs this module's exec step on a module object other than the held one.
-PyObject* exec_foreign(frame::Call&) noexcept {
+PyObject* exec_foreign(frame::Invocation&) noexcept {
     PyObject* held = PyDict_GetItemString(PyImport_GetModuleDict(), "tools._testing.frame_probe");
     PyModuleDef* definition = held ? PyModule_GetDef(held) : nullptr;
     if (!definition) {
@@ -90,7 +90,7 @@ PyObject* exec_foreign(frame::Call&) noexcept {
 }
 
 // warn_version(version): the exec step's version check, for a chosen running version.
-PyObject* warn_version(frame::Call& call) noexcept {
+PyObject* warn_version(frame::Invocation& call) noexcept {
     const unsigned long version = PyLong_AsUnsignedLong(call[0]);
     if ((version == static_cast<unsigned long>(-1) && PyErr_Occurred()) ||
         !frame::check_interpreter_version(version)) {
@@ -128,7 +128,7 @@ struct AllocationCounter {
 
 // count_allocations(func, args): how many blocks func(*args) allocates; the result must be
 // a borrowed, preexisting object (None, a small int) for the count to mean binding alone.
-PyObject* count_allocations(frame::Call& call) noexcept {
+PyObject* count_allocations(frame::Invocation& call) noexcept {
     PyObject* args = call[1];
     if (!PyTuple_Check(args)) {
         PyErr_SetString(PyExc_TypeError, "args must be a tuple");

@@ -84,14 +84,14 @@ bool append(PyObject* lines, const Ref& line) noexcept {
 // --- the marker --------------------------------------------------------------------------
 
 // os.environ, with `os` read from the module namespace at each use.
-Ref environment(const frame::Call& call) noexcept {
+Ref environment(const frame::Invocation& call) noexcept {
     Ref os = call.lookup_global(id::os);
     return os ? frame::get_attr(os, id::environ) : Ref{};
 }
 
 // os.environ.get(var_name) == "true": 1 when the banner was printed already for this key,
 // 0 when not, -1 with an exception set.
-int marker_is_set(const frame::Call& call, PyObject* var_name) noexcept {
+int marker_is_set(const frame::Invocation& call, PyObject* var_name) noexcept {
     Ref environ = environment(call);
     Ref value = environ ? frame::call_method(environ, id::get, var_name) : Ref{};
     if (!value) {
@@ -102,7 +102,7 @@ int marker_is_set(const frame::Call& call, PyObject* var_name) noexcept {
 }
 
 // os.environ[var_name] = "true", which also sets the variable in the process environment.
-bool set_marker(const frame::Call& call, PyObject* var_name) noexcept {
+bool set_marker(const frame::Invocation& call, PyObject* var_name) noexcept {
     Ref environ = environment(call);
     return environ && PyObject_SetItem(environ, var_name, marker) == 0;
 }
@@ -132,14 +132,14 @@ const Fact facts[] = {
     {id::python_implementation, Source::called, label::py_implementation, 53, 56},
 };
 
-Ref evaluate(const frame::Call& call, const Fact& fact) noexcept {
+Ref evaluate(const frame::Invocation& call, const Fact& fact) noexcept {
     Ref source = call.lookup_global(fact.name);
     if (!source) {
         return {};
     }
     switch (fact.source) {
     case Source::called:
-        return frame::call(source);
+        return frame::call_object(source);
     case Source::called_aliased:
         return frame::call_with_keywords(source, aliased_keyword, Py_True);
     case Source::read:
@@ -150,7 +150,7 @@ Ref evaluate(const frame::Call& call, const Fact& fact) noexcept {
 
 // The fact's value; an Exception on the way (a removed name included) stands in for it.
 // Exceptions that are not an Exception (KeyboardInterrupt, SystemExit) stay set: empty Ref.
-Ref gather(const frame::Call& call, const Fact& fact) noexcept {
+Ref gather(const frame::Invocation& call, const Fact& fact) noexcept {
     Ref value = evaluate(call, fact);
     if (!value && frame::error_matches(PyExc_Exception)) {
         value = Ref::steal(PyErr_GetRaisedException());
@@ -159,7 +159,7 @@ Ref gather(const frame::Call& call, const Fact& fact) noexcept {
 }
 
 // datetime.now().strftime("%Y-%m-%d %H:%M:%S.%f")
-Ref formatted_now(const frame::Call& call) noexcept {
+Ref formatted_now(const frame::Invocation& call) noexcept {
     Ref datetime = call.lookup_global(id::datetime);
     Ref now = datetime ? frame::call_method(datetime, id::now) : Ref{};
     return now ? frame::call_method(now, id::strftime, date_format.get()) : Ref{};
@@ -167,7 +167,7 @@ Ref formatted_now(const frame::Call& call) noexcept {
 
 // --- the function ------------------------------------------------------------------------
 
-PyObject* boot_banner(frame::Call& call) noexcept;
+PyObject* boot_banner(frame::Invocation& call) noexcept;
 
 constexpr frame::Param boot_banner_params[] = {
     {.name = "prefix",
@@ -211,7 +211,7 @@ frame::Function boot_banner_function{{
 }};
 
 // The bound argument `i`, or its default when it is None.
-PyObject* or_default(const frame::Call& call, std::size_t i) noexcept {
+PyObject* or_default(const frame::Invocation& call, std::size_t i) noexcept {
     return call[i] == Py_None ? PyTuple_GET_ITEM(boot_banner_function.defaults(), Py_ssize_t(i))
                               : call[i];
 }
@@ -229,7 +229,7 @@ Ref key_of(PyObject* prefix, PyObject* name, PyObject* separator) noexcept {
 
 // Everything after the marker is set: gathers the eight lines and prints them. Kept out of
 // line, so that the calls that find the marker stay short.
-FRAME_COLD FRAME_NOINLINE PyObject* print_banner(frame::Call& call) noexcept {
+FRAME_COLD FRAME_NOINLINE PyObject* print_banner(frame::Invocation& call) noexcept {
     call.at(28);
     Ref info = Ref::steal(PyList_New(0));
     if (!info) {
@@ -267,11 +267,11 @@ FRAME_COLD FRAME_NOINLINE PyObject* print_banner(frame::Call& call) noexcept {
     }
     call.at(59);
     Ref banner = Ref::steal(PyUnicode_Join(line_separator, info));
-    Ref printed = banner ? frame::call(print_builtin, banner.get()) : Ref{};
+    Ref printed = banner ? frame::call_object(print_builtin, banner.get()) : Ref{};
     return printed ? Py_None : nullptr;
 }
 
-PyObject* boot_banner(frame::Call& call) noexcept {
+PyObject* boot_banner(frame::Invocation& call) noexcept {
     PyObject* prefix = or_default(call, 0);
     PyObject* name = or_default(call, 1);
     PyObject* separator = or_default(call, 2);

@@ -16,28 +16,28 @@ frame::Id parent{"parent"}, absolute{"absolute"};
 } // namespace id
 
 // return Path(file).parent
-FRAME_NOINLINE PyObject* folder_of_file(frame::Call& call, PyObject* file) noexcept {
+FRAME_NOINLINE PyObject* folder_of_file(frame::Invocation& call, PyObject* file) noexcept {
     call.at(35);
     Ref path_class = call.lookup_global(id::Path);
-    Ref path = path_class ? frame::call(path_class, file) : Ref{};
+    Ref path = path_class ? frame::call_object(path_class, file) : Ref{};
     return path ? frame::get_attr(path, id::parent).release() : nullptr;
 }
 
 // return Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and
 // before the call that could rebind it.
-FRAME_NOINLINE PyObject* folder_of_source(frame::Call& call, PyObject* func) noexcept {
+FRAME_NOINLINE PyObject* folder_of_source(frame::Invocation& call, PyObject* func) noexcept {
     call.at(39);
     Ref path_class = call.lookup_global(id::Path);
     Ref getfile = path_class ? call.lookup_global(id::getfile) : Ref{};
-    Ref file = getfile ? frame::call(getfile, func) : Ref{};
-    Ref path = file ? frame::call(path_class, file.get()) : Ref{};
+    Ref file = getfile ? frame::call_object(getfile, func) : Ref{};
+    Ref path = file ? frame::call_object(path_class, file.get()) : Ref{};
     Ref absolute = path ? frame::call_method(path, id::absolute) : Ref{};
     return absolute ? frame::get_attr(absolute, id::parent).release() : nullptr;
 }
 
 // The common call passes neither and returns at once; the other two branches are calls of
 // their own, so this stays a leaf.
-PyObject* find_origin(frame::Call& call) noexcept {
+PyObject* find_origin(frame::Invocation& call) noexcept {
     PyObject* file = call[0];
     PyObject* func = call[1];
     if (file != Py_None) {

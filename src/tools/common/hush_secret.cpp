@@ -2,7 +2,7 @@
 // password-like name is masked with asterisks.
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
-#include "frame/walk.hpp"
+#include "frame/shared/walk.hpp"
 
 #include <string_view>
 
@@ -19,7 +19,7 @@ frame::Text mask_character{"*"};
 
 // hush_secret(name=name, value=element), through the module global: whatever is bound there
 // now is called, and binds and checks its arguments as any call does.
-Ref hush_nested(const frame::Call& call, PyObject* name, PyObject* element) noexcept {
+Ref hush_nested(const frame::Invocation& call, PyObject* name, PyObject* element) noexcept {
     const Ref function = call.lookup_global(id::hush_secret);
     return function ? frame::call_with_keywords(function, name_and_value, name, element) : Ref{};
 }
@@ -96,7 +96,7 @@ Ref masked(PyObject* value) noexcept {
 }
 
 // A string: masked under a password-like name, else the same object.
-PyObject* hush_text(frame::Call& call, PyObject* name, PyObject* value) noexcept {
+PyObject* hush_text(frame::Invocation& call, PyObject* name, PyObject* value) noexcept {
     call.at(52);
     if (!names_a_password(name)) {
         return Py_NewRef(value);
@@ -105,7 +105,7 @@ PyObject* hush_text(frame::Call& call, PyObject* name, PyObject* value) noexcept
     return masked(value).release();
 }
 
-PyObject* hush_secret(frame::Call& call) noexcept {
+PyObject* hush_secret(frame::Invocation& call) noexcept {
     PyObject* name = call[0] == Py_None ? frame::empty_str() : call[0];
     PyObject* value = call[1] == Py_None ? frame::empty_str() : call[1];
     switch (const frame::Shape shape = frame::shape_of(call, hush_walk, value)) {

@@ -16,11 +16,11 @@
 //   41      @staticmethod get_attribute                     (body: 50)
 //   52      @staticmethod set_attribute                     (body: 62)
 //   64      @staticmethod has_attribute                     (body: 67)
-#include "frame/attribute_cache.hpp"
-#include "frame/classes.hpp"
 #include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
+#include "frame/shared/attribute_cache.hpp"
+#include "frame/shared/classes.hpp"
 
 namespace {
 
@@ -85,7 +85,7 @@ Ref generic_get(PyObject* obj, PyObject* name) noexcept {
     if (auto get = reinterpret_cast<getattrofunc>(object_getattribute.function())) {
         return Ref::steal(get(obj, name));
     }
-    return frame::call(object_getattribute, obj, name);
+    return frame::call_object(object_getattribute, obj, name);
 }
 
 // object.__setattr__(obj, name, value). The wrapper refuses a target whose type has a C-level
@@ -96,7 +96,7 @@ bool generic_set(PyObject* obj, PyObject* name, PyObject* value) noexcept {
     if (set && Py_TYPE(obj)->tp_setattro == set) {
         return set(obj, name, value) == 0;
     }
-    return bool(frame::call(object_setattr, obj, name, value));
+    return bool(frame::call_object(object_setattr, obj, name, value));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -163,7 +163,7 @@ Ref field_text(Ref value) noexcept {
     return Ref::steal(PyObject_Format(value, frame::empty_str()));
 }
 
-PyObject* get_name(frame::Call& call) noexcept {
+PyObject* get_name(frame::Invocation& call) noexcept {
     PyObject* obj = call[0];
     PyObject* attr = call[1];
     if (!is_private_name(attr)) {
@@ -188,32 +188,32 @@ frame::ClassAttribute set_attribute{id::set_attribute}, has_attribute{id::has_at
 } // namespace member
 
 // `PropKeeper.<member>`, with `PropKeeper` looked up in the module namespace.
-Ref keeper_member(const frame::Call& call, frame::ClassAttribute& callee) noexcept {
+Ref keeper_member(const frame::Invocation& call, frame::ClassAttribute& callee) noexcept {
     Ref keeper = call.lookup_global(id::PropKeeper);
     return keeper ? callee.get(keeper) : Ref{};
 }
 
 // `PropKeeper.get_name(obj=obj, attr=attr)`
-Ref stored_name(const frame::Call& call, PyObject* obj, PyObject* attr) noexcept {
+Ref stored_name(const frame::Invocation& call, PyObject* obj, PyObject* attr) noexcept {
     Ref method = keeper_member(call, member::get_name);
     return method ? frame::call_with_keywords(method, obj_attr, obj, attr) : Ref{};
 }
 
-PyObject* get_attribute(frame::Call& call) noexcept {
+PyObject* get_attribute(frame::Invocation& call) noexcept {
     PyObject* obj = call[0];
     call.at(50);
     Ref name = stored_name(call, obj, call[1]);
     return name ? generic_get(obj, name).release() : nullptr;
 }
 
-PyObject* set_attribute(frame::Call& call) noexcept {
+PyObject* set_attribute(frame::Invocation& call) noexcept {
     PyObject* obj = call[0];
     call.at(62);
     Ref name = stored_name(call, obj, call[1]);
     return name && generic_set(obj, name, call[2]) ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject* has_attribute(frame::Call& call) noexcept {
+PyObject* has_attribute(frame::Invocation& call) noexcept {
     call.at(67);
     Ref method = keeper_member(call, member::get_attribute);
     if (method && frame::call_with_keywords(method, obj_attr, call[0], call[1])) {
@@ -229,7 +229,7 @@ PyObject* has_attribute(frame::Call& call) noexcept {
 // ---------------------------------------------------------------------------------------
 // The initialiser and the properties.
 
-PyObject* init(frame::Call& call) noexcept {
+PyObject* init(frame::Invocation& call) noexcept {
     PyObject* self = call[0];
     call.at(8);
     if (PyObject_SetAttr(self, id::obj_slot, call[1]) < 0) {
@@ -266,7 +266,7 @@ FRAME_COLD FRAME_NOINLINE PyObject* refuse_name(const Ref& name) noexcept {
 
 // `self.get_name(obj=self.__obj, attr=self.__attr)`: the method is looked up on the instance,
 // so a subclass's override decides what `name` reports.
-PyObject* name_getter(frame::Call& call) noexcept {
+PyObject* name_getter(frame::Invocation& call) noexcept {
     PyObject* self = call[0];
     call.at(13);
     Binding binding = read_binding(self);
@@ -285,8 +285,8 @@ PyObject* name_getter(frame::Call& call) noexcept {
 
 // `PropKeeper.<member>(obj=self.__obj, attr=self.__attr[, value=value])`
 template <typename... Value>
-Ref forward(const frame::Call& call, frame::ClassAttribute& callee, const frame::Keywords& names,
-            Value... value) noexcept {
+Ref forward(const frame::Invocation& call, frame::ClassAttribute& callee,
+            const frame::Keywords& names, Value... value) noexcept {
     PyObject* self = call[0];
     Ref method = keeper_member(call, callee);
     Binding binding = method ? read_binding(self) : Binding{};
@@ -295,18 +295,18 @@ Ref forward(const frame::Call& call, frame::ClassAttribute& callee, const frame:
                    : Ref{};
 }
 
-PyObject* value_getter(frame::Call& call) noexcept {
+PyObject* value_getter(frame::Invocation& call) noexcept {
     call.at(17);
     return forward(call, member::get_attribute, obj_attr).release();
 }
 
-PyObject* value_setter(frame::Call& call) noexcept {
+PyObject* value_setter(frame::Invocation& call) noexcept {
     call.at(21);
     Ref done = forward(call, member::set_attribute, obj_attr_value, call[1]);
     return done ? Py_NewRef(Py_None) : nullptr;
 }
 
-PyObject* exists_getter(frame::Call& call) noexcept {
+PyObject* exists_getter(frame::Invocation& call) noexcept {
     call.at(25);
     return forward(call, member::has_attribute, obj_attr).release();
 }
@@ -425,15 +425,15 @@ frame::Function has_attribute_function{{
 Ref make_property(const frame::Function& getter, const frame::Function* setter = nullptr) noexcept {
     Ref get = frame::make_function(getter);
     if (!get || !setter) {
-        return get ? frame::call(property_builtin, get.get()) : Ref{};
+        return get ? frame::call_object(property_builtin, get.get()) : Ref{};
     }
     Ref set = frame::make_function(*setter);
-    return set ? frame::call(property_builtin, get.get(), set.get()) : Ref{};
+    return set ? frame::call_object(property_builtin, get.get(), set.get()) : Ref{};
 }
 
 Ref make_staticmethod(const frame::Function& function) noexcept {
     Ref object = frame::make_function(function);
-    return object ? frame::call(staticmethod_builtin, object.get()) : Ref{};
+    return object ? frame::call_object(staticmethod_builtin, object.get()) : Ref{};
 }
 
 Ref make_slots() noexcept {

@@ -1,10 +1,10 @@
 // tools.common.veil_bulk_text: a copy of a value in which every leaf whose text form is too
 // long is cut down to a marked excerpt.
-#include "frame/classes.hpp"
 #include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
-#include "frame/walk.hpp"
+#include "frame/shared/classes.hpp"
+#include "frame/shared/walk.hpp"
 
 #include <algorithm>
 
@@ -37,7 +37,7 @@ constexpr long default_char_limit = 4000;
 
 // veil_bulk_text(value=element), through the module global: whatever is bound there now is
 // called, and binds its arguments as any call does.
-Ref veil_nested(const frame::Call& call, PyObject*, PyObject* element) noexcept {
+Ref veil_nested(const frame::Invocation& call, PyObject*, PyObject* element) noexcept {
     const Ref function = call.lookup_global(id::veil_bulk_text);
     return function ? frame::call_with_keywords(function, value_keyword, element) : Ref{};
 }
@@ -181,7 +181,7 @@ private:
 };
 
 // _const.char_limit, with `_const` looked up afresh.
-Ref read_limit(const frame::Call& call) noexcept {
+Ref read_limit(const frame::Invocation& call) noexcept {
     const Ref constants = call.lookup_global(id::const_);
     return constants ? frame::get_attr(constants, id::char_limit) : Ref{};
 }
@@ -225,7 +225,7 @@ Ref excerpt(PyObject* text, Py_ssize_t stop) noexcept {
 }
 
 // opening + text[:limit] + closing, sliced and joined as the interpreter does.
-Ref truncated(frame::Call& call, PyObject* text, PyObject* limit) noexcept {
+Ref truncated(frame::Invocation& call, PyObject* text, PyObject* limit) noexcept {
     if (PyUnicode_CheckExact(text) && PyLong_CheckExact(limit)) {
         // The slice's stop, clamped as slicing clamps it.
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
@@ -253,7 +253,7 @@ FRAME_COLD FRAME_NOINLINE PyObject* notice_for_value_error() noexcept {
     return Py_NewRef(conversion_notice.get());
 }
 
-PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
+PyObject* veil_leaf(frame::Invocation& call, PyObject* value) noexcept {
     call.at(63);
     TextForm form;
     if (!form.make(value)) {
@@ -277,7 +277,7 @@ PyObject* veil_leaf(frame::Call& call, PyObject* value) noexcept {
     return limit_again ? truncated(call, text, limit_again).release() : nullptr;
 }
 
-PyObject* veil_bulk_text(frame::Call& call) noexcept {
+PyObject* veil_bulk_text(frame::Invocation& call) noexcept {
     PyObject* value = call[0] == Py_None ? frame::empty_str() : call[0];
     switch (const frame::Shape shape = frame::shape_of(call, veil_walk, value)) {
     case frame::Shape::other:
@@ -361,7 +361,7 @@ bool create_const_class() noexcept {
 
 bool decorate_const_class() noexcept {
     pending_const_class.cls =
-        frame::call(pending_const_class.decorator, pending_const_class.cls.get());
+        frame::call_object(pending_const_class.decorator, pending_const_class.cls.get());
     return kept(bool(pending_const_class.cls));
 }
 
@@ -374,7 +374,7 @@ bool bind_const_class() noexcept {
 // _const = _Const()
 bool make_const() noexcept {
     const Ref cls = frame::lookup_module_global(id::Const);
-    const Ref instance = cls ? frame::call(cls) : Ref{};
+    const Ref instance = cls ? frame::call_object(cls) : Ref{};
     return instance && frame::set_global(id::const_, instance);
 }
 

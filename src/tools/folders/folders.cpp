@@ -5,10 +5,10 @@
 // Source lines, as tracebacks report them: the imports on lines 1 to 4, `class Folder:` on 7;
 // each method's `@logging(prefix=__name__)` and `def` lines are 10/12 (exists), 22/24
 // (create), 36/38 (count) and 74/76 (remove), and its body follows its docstring.
-#include "frame/classes.hpp"
 #include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
+#include "frame/shared/classes.hpp"
 #include "frame/traceback.hpp"
 
 namespace {
@@ -34,24 +34,24 @@ frame::Text mask_refusal{"Not yet implemented. Will be in next versions"};
 // --- helpers -----------------------------------------------------------------------------
 
 // Path(path), with the module global `Path` as it is bound now.
-Ref make_path(const frame::Call& call, PyObject* path) noexcept {
+Ref make_path(const frame::Invocation& call, PyObject* path) noexcept {
     Ref path_class = call.lookup_global(id::Path);
-    return path_class ? frame::call(path_class, path) : Ref{};
+    return path_class ? frame::call_object(path_class, path) : Ref{};
 }
 
 // os.<name>, with the module global `os` as it is bound now.
-Ref os_function(const frame::Call& call, const frame::Id& name) noexcept {
+Ref os_function(const frame::Invocation& call, const frame::Id& name) noexcept {
     Ref os = call.lookup_global(id::os);
     return os ? frame::get_attr(os, name) : Ref{};
 }
 
 // os.path.<query>(folder / name): a fresh path for every query.
-Ref query_entry(const frame::Call& call, const frame::Id& query, PyObject* folder,
+Ref query_entry(const frame::Invocation& call, const frame::Id& query, PyObject* folder,
                 PyObject* name) noexcept {
     Ref os_path = os_function(call, id::path);
     Ref function = os_path ? frame::get_attr(os_path, query) : Ref{};
     Ref entry = function ? Ref::steal(PyNumber_TrueDivide(folder, name)) : Ref{};
-    return entry ? frame::call(function, entry.get()) : Ref{};
+    return entry ? frame::call_object(function, entry.get()) : Ref{};
 }
 
 // `for item in iterable`: the iterator, then each item in turn. An empty item ends the loop,
@@ -90,7 +90,7 @@ FRAME_NOINLINE bool unpack_three(PyObject* value, Ref (&items)[3]) noexcept {
 
 // --- exists ------------------------------------------------------------------------------
 
-PyObject* exists(frame::Call& call) noexcept {
+PyObject* exists(frame::Invocation& call) noexcept {
     call.at(19);
     Ref path = make_path(call, call[0]);
     if (!path) {
@@ -108,7 +108,7 @@ PyObject* exists(frame::Call& call) noexcept {
 
 // --- create ------------------------------------------------------------------------------
 
-PyObject* create(frame::Call& call) noexcept {
+PyObject* create(frame::Invocation& call) noexcept {
     PyObject* recursive = call[1] == Py_None ? Py_True : call[1];
     call.at(33);
     Ref path = make_path(call, call[0]);
@@ -127,7 +127,7 @@ PyObject* create(frame::Call& call) noexcept {
 // --- count -------------------------------------------------------------------------------
 
 // os.listdir(path=path), the very call of listing mode; false with its error.
-bool list_folder(const frame::Call& call, PyObject* path, Ref& names) noexcept {
+bool list_folder(const frame::Invocation& call, PyObject* path, Ref& names) noexcept {
     Ref listdir = os_function(call, id::listdir);
     names = listdir ? frame::call_with_keywords(listdir, path_keyword, path) : Ref{};
     return bool(names);
@@ -137,7 +137,8 @@ bool list_folder(const frame::Call& call, PyObject* path, Ref& names) noexcept {
 // could not: the top is missing, a file, or unreadable, and the walk swallowed the error.
 // Listing the top raises what listing mode raises for it, instead of a count of 0. (Should the
 // top have become readable meanwhile, the walk's answer stands.)
-FRAME_COLD FRAME_NOINLINE bool top_was_listed(const frame::Call& call, PyObject* path) noexcept {
+FRAME_COLD FRAME_NOINLINE bool top_was_listed(const frame::Invocation& call,
+                                              PyObject* path) noexcept {
     Ref names;
     return list_folder(call, path, names);
 }
@@ -145,7 +146,7 @@ FRAME_COLD FRAME_NOINLINE bool top_was_listed(const frame::Call& call, PyObject*
 // Whole-tree mode: every entry below `path`, at every depth, from the lengths of the name
 // lists that os.walk(top=path) yields. The loop binds the method's own `folders` and `files`
 // to those lists, so the caller's choice of kinds plays no part here.
-bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
+bool count_tree(frame::Invocation& call, PyObject* path, Py_ssize_t& found) noexcept {
     call.at(62);
     Ref walk = os_function(call, id::walk);
     Ref steps = walk ? frame::call_with_keywords(walk, top_keyword, path) : Ref{};
@@ -189,7 +190,7 @@ bool count_tree(frame::Call& call, PyObject* path, Py_ssize_t& found) noexcept {
 
 // Listing mode: the entries directly in `path` that are files (when `files`) or folders (when
 // `folders`). Both answers are had before `any` weighs them, so no query is skipped.
-bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
+bool count_listing(frame::Invocation& call, PyObject* path, bool files, bool folders,
                    Py_ssize_t& found) noexcept {
     call.at(68);
     Ref names;
@@ -217,7 +218,7 @@ bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
         }
         call.at(69);
         Ref answers = Ref::steal(PyTuple_Pack(2, is_file.get(), is_folder.get()));
-        Ref either = answers ? frame::call(any_builtin, answers.get()) : Ref{};
+        Ref either = answers ? frame::call_object(any_builtin, answers.get()) : Ref{};
         const int counted = either ? PyObject_IsTrue(either) : -1;
         if (counted < 0) {
             return false;
@@ -228,7 +229,7 @@ bool count_listing(frame::Call& call, PyObject* path, bool files, bool folders,
     }
 }
 
-PyObject* count(frame::Call& call) noexcept {
+PyObject* count(frame::Invocation& call) noexcept {
     // Binding has reduced the truth values to True, False or None; None stands for the default.
     const bool files = call[1] != Py_False;
     const bool folders = call[2] == Py_True;
@@ -267,7 +268,7 @@ bool is_empty_text(PyObject* path) noexcept {
            (PyBytes_Check(path) && PyBytes_GET_SIZE(path) == 0);
 }
 
-PyObject* remove(frame::Call& call) noexcept {
+PyObject* remove(frame::Invocation& call) noexcept {
     const bool recursive = call[1] == Py_True;
     call.at(86);
     if (is_empty_text(call[0])) {
@@ -282,7 +283,7 @@ PyObject* remove(frame::Call& call) noexcept {
         call.at(88);
         Ref shutil = call.lookup_global(id::shutil);
         Ref rmtree = shutil ? frame::get_attr(shutil, id::rmtree) : Ref{};
-        removed = rmtree ? frame::call(rmtree, path.get()) : Ref{};
+        removed = rmtree ? frame::call_object(rmtree, path.get()) : Ref{};
     } else {
         call.at(90);
         removed = frame::call_method(path, id::rmdir);
@@ -392,8 +393,8 @@ Ref decorated_method(const frame::Function& function) noexcept {
     Ref decorator =
         prefix ? frame::call_with_keywords(factory, prefix_keyword, prefix.get()) : Ref{};
     Ref native = decorator ? frame::make_function(function) : Ref{};
-    Ref method = native ? frame::call(staticmethod_builtin, native.get()) : Ref{};
-    return method ? frame::call(decorator, method.get()) : Ref{};
+    Ref method = native ? frame::call_object(staticmethod_builtin, native.get()) : Ref{};
+    return method ? frame::call_object(decorator, method.get()) : Ref{};
 }
 
 // class Folder: a namespace of static methods, built with `type` and bound only once whole.

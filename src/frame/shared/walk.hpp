@@ -39,7 +39,7 @@ struct WalkLines {
 // is the entry's key in a dict walk; in a list or tuple walk it is whatever the walking
 // function passed to `walk` for its elements to inherit. Returns a new reference, or an empty
 // Ref with an exception set.
-using NestedCall = Ref (*)(const Call& call, PyObject* label, PyObject* element) noexcept;
+using NestedCall = Ref (*)(const Invocation& call, PyObject* label, PyObject* element) noexcept;
 
 // The tuple case's generator expression, as its traceback entries name it.
 struct GeneratorNames {
@@ -61,7 +61,7 @@ struct WalkDef {
 enum class Shape : unsigned char { dict, list, tuple, str, other, failed };
 
 namespace detail {
-Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexcept;
+Shape shape_by_isinstance(Invocation& call, const WalkDef& def, PyObject* value) noexcept;
 }
 
 // isinstance(value, dict), then list, then tuple, then str (if `def` asks it), as the walking
@@ -70,7 +70,7 @@ Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexc
 // isinstance() decides it, which honours a `__class__` that reports another class (a weak
 // proxy's, for one). `failed`, with the line
 // marked on `call`, when reading `__class__` raised.
-inline Shape shape_of(Call& call, const WalkDef& def, PyObject* value) noexcept {
+inline Shape shape_of(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
     const PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
         return def.tests_str ? Shape::str : Shape::other;
@@ -94,7 +94,7 @@ inline Shape shape_of(Call& call, const WalkDef& def, PyObject* value) noexcept 
 // A new plain dict, list or tuple holding the results of the nested calls for the elements
 // of `value`, whose shape (dict, list or tuple) `shape_of` gave. Marks the failing step's line
 // on `call`; returns a new reference, or null with an exception set.
-PyObject* walk(Call& call, const WalkDef& def, Shape shape, PyObject* value,
+PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
                PyObject* label) noexcept;
 
 } // namespace frame

@@ -1,4 +1,4 @@
-#include "frame/classes.hpp"
+#include "frame/shared/classes.hpp"
 
 #include "frame/context.hpp"
 #include "frame/objects.hpp"
@@ -22,7 +22,7 @@ Ref class_namespace(PyObject* qualname) noexcept {
 }
 
 Ref make_class(PyObject* name, PyObject* namespace_) noexcept {
-    return call(type_builtin, name, empty_tuple(), namespace_);
+    return call_object(type_builtin, name, empty_tuple(), namespace_);
 }
 
 } // namespace frame

@@ -1,4 +1,4 @@
-#include "frame/attribute_cache.hpp"
+#include "frame/shared/attribute_cache.hpp"
 
 #include "frame/objects.hpp"
 

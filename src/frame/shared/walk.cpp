@@ -1,4 +1,4 @@
-#include "frame/walk.hpp"
+#include "frame/shared/walk.hpp"
 
 #include "frame/compiler.hpp"
 #include "frame/objects.hpp"
@@ -84,7 +84,7 @@ FRAME_COLD FRAME_NOINLINE bool raise_unpack_count(Py_ssize_t found) noexcept {
 // traceback entry, and a StopIteration turns into RuntimeError, as it does when it escapes any
 // generator. The entry stays with the StopIteration, which becomes the cause; the RuntimeError
 // starts a traceback of its own.
-FRAME_COLD FRAME_NOINLINE PyObject* leave_generator(const Call& call, const WalkDef& def,
+FRAME_COLD FRAME_NOINLINE PyObject* leave_generator(const Invocation& call, const WalkDef& def,
                                                     int line) noexcept {
     const GeneratorNames& generator = def.generator;
     add_nested_traceback_entry(genexpr_name, generator.qualname, generator.first_line, line,
@@ -102,7 +102,7 @@ FRAME_COLD FRAME_NOINLINE PyObject* leave_generator(const Call& call, const Walk
 
 // Making the generator expression failed (iter(value) raised): the exception passes unchanged,
 // StopIteration included, with the entry for the making.
-FRAME_COLD FRAME_NOINLINE PyObject* generator_not_made(const Call& call,
+FRAME_COLD FRAME_NOINLINE PyObject* generator_not_made(const Invocation& call,
                                                        const WalkDef& def) noexcept {
     add_traceback_entry(def.generator.created_name, def.lines.genexpr_created, call.globals());
     return nullptr;
@@ -158,7 +158,8 @@ Ref new_list_with_room(Py_ssize_t room) noexcept {
 // {k: nested(k, v) for k, v in dict.items()}, for a dict whose type is exactly dict. The
 // entries are read in place, with the checks of the dict's own iterator: its size must stay
 // as it was, and it may not yield more entries than it had when the walk began.
-FRAME_NOINLINE PyObject* walk_exact_dict(Call& call, const WalkDef& def, PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_exact_dict(Invocation& call, const WalkDef& def,
+                                         PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -193,7 +194,8 @@ FRAME_NOINLINE PyObject* walk_exact_dict(Call& call, const WalkDef& def, PyObjec
 }
 
 // The same for a dict subclass, through whatever its items() returns.
-FRAME_NOINLINE PyObject* walk_dict_items(Call& call, const WalkDef& def, PyObject* dict) noexcept {
+FRAME_NOINLINE PyObject* walk_dict_items(Invocation& call, const WalkDef& def,
+                                         PyObject* dict) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     Ref result = Ref::steal(PyDict_New());
@@ -226,7 +228,7 @@ FRAME_NOINLINE PyObject* walk_dict_items(Call& call, const WalkDef& def, PyObjec
 }
 
 // [nested(label, v) for v in list]
-FRAME_NOINLINE PyObject* walk_list(Call& call, const WalkDef& def, PyObject* list,
+FRAME_NOINLINE PyObject* walk_list(Invocation& call, const WalkDef& def, PyObject* list,
                                    PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     call.at(lines.list_created);
@@ -261,8 +263,8 @@ FRAME_NOINLINE PyObject* walk_list(Call& call, const WalkDef& def, PyObject* lis
 // tuple(nested(label, v) for v in tuple), for a tuple subclass with an iteration of its own
 // (or anything else that counts as a tuple): the iterator is made with the generator
 // expression, then what the generator yields is gathered and made into the tuple.
-FRAME_NOINLINE PyObject* walk_iterated_tuple(const Call& call, const WalkDef& def, PyObject* tuple,
-                                             PyObject* label) noexcept {
+FRAME_NOINLINE PyObject* walk_iterated_tuple(const Invocation& call, const WalkDef& def,
+                                             PyObject* tuple, PyObject* label) noexcept {
     const WalkLines& lines = def.lines;
     ForLoop elements;
     if (!elements.start(tuple)) {
@@ -293,7 +295,7 @@ FRAME_NOINLINE PyObject* walk_iterated_tuple(const Call& call, const WalkDef& de
 // tuple(nested(label, v) for v in tuple). The generator expression is emulated, not made:
 // its frame shows only in the traceback entries and in the StopIteration rule. A tuple that
 // iterates as tuples do cannot change length, so the result is made at its final size.
-FRAME_NOINLINE PyObject* walk_tuple(Call& call, const WalkDef& def, PyObject* tuple,
+FRAME_NOINLINE PyObject* walk_tuple(Invocation& call, const WalkDef& def, PyObject* tuple,
                                     PyObject* label) noexcept {
     call.at(def.lines.tuple_built);
     if (!PyTuple_Check(tuple) || Py_TYPE(tuple)->tp_iter != PyTuple_Type.tp_iter) {
@@ -350,7 +352,7 @@ constexpr ShapeTest shape_tests[] = {
 
 namespace detail {
 
-Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexcept {
+Shape shape_by_isinstance(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
     PyTypeObject* type = Py_TYPE(value);
     const std::span<const ShapeTest> tests{
         std::begin(shape_tests), def.tests_str ? std::end(shape_tests) : std::end(shape_tests) - 1};
@@ -374,7 +376,7 @@ Shape shape_by_isinstance(Call& call, const WalkDef& def, PyObject* value) noexc
 
 } // namespace detail
 
-PyObject* walk(Call& call, const WalkDef& def, Shape shape, PyObject* value,
+PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
                PyObject* label) noexcept {
     switch (shape) {
     case Shape::dict:
