@@ -169,11 +169,12 @@ bool convert_truth_values(const Function& function, PyObject** bound) noexcept {
 }
 
 bool check_parameter_types(const Function& function, PyObject* const* bound) noexcept {
-    for (std::size_t i = 0; i < function.def().params.size(); ++i) {
-        const Param& param = function.def().params[i];
-        if ((param.check == Check::str || param.check == Check::str_or_none) &&
-            !check_exact_type(bound[i], &PyUnicode_Type, param.name,
-                              param.check == Check::str_or_none)) {
+    for (const Function::TypedParam& typed : function.typed_params()) {
+        PyObject* value = bound[typed.index];
+        // The passing values are tested here; the test that raises is out of line.
+        if (!PyUnicode_CheckExact(value) && !(typed.none_allowed && value == Py_None) &&
+            !check_exact_type(value, &PyUnicode_Type, function.def().params[typed.index].name,
+                              typed.none_allowed)) {
             return false;
         }
     }

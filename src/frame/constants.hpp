@@ -3,7 +3,10 @@
 // it and registers itself, so the exec step can make them all, in declaration order.
 #pragma once
 
+#include "frame/internals.hpp"
 #include "frame/ref.hpp"
+
+#include <cstdint>
 
 #include <initializer_list>
 
@@ -49,14 +52,39 @@ void forget_constants() noexcept;
 
 // An identifier: an interned str whose hash is computed up front, so keyword matching can
 // compare it by identity and dict lookups never hash it again.
+//
+// An identifier also remembers where a function body last found it as a module global, so
+// that the next lookup in the same, unchanged namespace needs no dict probe.
 class Id final : public Constant {
 public:
     explicit Id(const char* text) noexcept : text_{text} {}
     [[nodiscard]] const char* text() const noexcept { return text_; }
 
+    // The value last found under this name in `globals`, if the dict has not changed since
+    // (so it still holds the value); else null. Borrowed.
+    [[nodiscard]] PyObject* found_in(PyObject* globals) const noexcept {
+        return globals == found_.globals && internals::dict_version(globals) == found_.version
+                   ? found_.value
+                   : nullptr;
+    }
+    // Remembers `value` as found in `globals` at the dict's `version`.
+    void remember(PyObject* globals, std::uint64_t version, PyObject* value) const noexcept {
+        found_ = {globals, version, value};
+    }
+
 private:
     bool make() noexcept override;
+    void forget() noexcept override {
+        obj_ = nullptr;
+        found_ = {};
+    }
     const char* text_;
+    struct Found {
+        PyObject* globals = nullptr; // not owned: compared only
+        std::uint64_t version = 0;
+        PyObject* value = nullptr; // held by `globals` while its version stays
+    };
+    mutable Found found_;
 };
 
 // A literal text (a message, a marker, a docstring), with its hash computed up front.

@@ -40,11 +40,15 @@ bool Function::make() noexcept {
            def_.params[std::size_t(required_)].fallback.kind == Default::Kind::required) {
         ++required_;
     }
-    for (const Param& param : def_.params) {
-        converts_ = converts_ || param.check == Check::truth;
-        tests_types_ =
-            tests_types_ || param.check == Check::str || param.check == Check::str_or_none;
+    std::size_t typed = 0;
+    for (std::size_t i = 0; i < def_.params.size(); ++i) {
+        const Check check = def_.params[i].check;
+        converts_ = converts_ || check == Check::truth;
+        if (check == Check::str || check == Check::str_or_none) {
+            typed_storage_[typed++] = {std::uint8_t(i), check == Check::str_or_none};
+        }
     }
+    typed_ = {typed_storage_, typed};
     return make_names() && make_defaults() && make_annotations() && make_code();
 }
 
@@ -54,7 +58,8 @@ void Function::forget() noexcept {
     }
     name_ = qualname_ = module_name_ = defaults_ = annotations_ = code_ = traceback_name_ = nullptr;
     unbound_ = {};
-    converts_ = tests_types_ = false;
+    converts_ = false;
+    typed_ = {};
 }
 
 bool Function::make_names() noexcept {
@@ -135,9 +140,9 @@ bool Function::make_code() noexcept {
         }
         PyTuple_SET_ITEM(varnames.get(), params + Py_ssize_t(i), local);
     }
-    using internals::unrunnable_bytecode;
+    const std::span<const unsigned char> unrunnable = internals::unrunnable_bytecode();
     Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(unrunnable_bytecode), sizeof unrunnable_bytecode));
+        reinterpret_cast<const char*>(unrunnable.data()), Py_ssize_t(unrunnable.size())));
     Ref consts = Ref::steal(
         Py_BuildValue("(Os)", PyExc_TypeError,
                       "the code object of a nativefunction describes its signature only; "
@@ -172,10 +177,19 @@ Ref Invocation::lookup_global(const Id& name) const noexcept {
         raise_name_error(name);
         return {};
     }
+    if (PyObject* found = name.found_in(globals)) {
+        return Ref::borrow(found);
+    }
     PyObject* value = nullptr;
-    // Identifiers carry their hash, so neither lookup hashes the name again.
-    if (PyDict_GetItemRef(globals, name, &value) != 0 ||
-        PyObject_GetOptionalAttr(builtins, name, &value) != 0) {
+    // Identifiers carry their hash, so neither lookup hashes the name again. The version is
+    // read before the probe: should the probe change the dict (a key's __eq__ may), the
+    // value is not remembered.
+    const std::uint64_t version = internals::dict_version(globals);
+    const int found = PyDict_GetItemRef(globals, name, &value);
+    if (found > 0 && internals::dict_version(globals) == version) {
+        name.remember(globals, version, value);
+    }
+    if (found != 0 || PyObject_GetOptionalAttr(builtins, name, &value) != 0) {
         return Ref::steal(value); // found, or empty with the lookup's error set
     }
     raise_name_error(name);

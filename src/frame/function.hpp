@@ -75,7 +75,13 @@ public:
     // Whether binding turns some parameter's value into another (a truth value).
     [[nodiscard]] bool converts() const noexcept { return converts_; }
     // Whether some parameter's value goes through the strict type test.
-    [[nodiscard]] bool tests_types() const noexcept { return tests_types_; }
+    [[nodiscard]] bool tests_types() const noexcept { return !typed_.empty(); }
+    // The parameters typed `str`, in order: their index, and whether None passes too.
+    struct TypedParam {
+        std::uint8_t index;
+        bool none_allowed;
+    };
+    [[nodiscard]] std::span<const TypedParam> typed_params() const noexcept { return typed_; }
     [[nodiscard]] PyObject* name() const noexcept { return name_; } // interned
     [[nodiscard]] PyObject* qualname() const noexcept { return qualname_; }
     [[nodiscard]] PyObject* module_name() const noexcept { return module_name_; }
@@ -93,7 +99,8 @@ private:
     FunctionDef def_;
     Py_ssize_t required_ = 0;
     bool converts_ = false;
-    bool tests_types_ = false;
+    TypedParam typed_storage_[max_params] = {};
+    std::span<const TypedParam> typed_;
     PyObject* names_[max_params] = {};
     PyObject* name_ = nullptr;
     PyObject* qualname_ = nullptr;

@@ -49,43 +49,46 @@ constexpr frame::WalkDef hush_walk{
     .tests_str = true,
 };
 
-// Whether the lower-case ASCII `marker` occurs in `text` with its ASCII letters lower-cased.
-template <typename Char>
-bool contains_folded(const Char* text, Py_ssize_t length, std::string_view marker) noexcept {
+// Whether "password" or "pwd" occurs in `text` with its ASCII letters lower-cased. Both
+// markers start with 'p', so one pass over the text finds either.
+template <typename Char> bool holds_a_marker(const Char* text, Py_ssize_t length) noexcept {
     const auto folded = [](Char c) noexcept { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    const auto size = Py_ssize_t(marker.size());
-    for (Py_ssize_t start = 0; start + size <= length; ++start) {
-        Py_ssize_t i = 0;
-        while (i < size && folded(text[start + i]) == Char(marker[std::size_t(i)])) {
-            ++i;
+    // Whether `rest` follows at `at`, folded.
+    const auto follows = [&](Py_ssize_t at, std::string_view rest) noexcept {
+        if (length - at < Py_ssize_t(rest.size())) {
+            return false;
         }
-        if (i == size) {
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            if (folded(text[at + Py_ssize_t(i)]) != Char(rest[i])) {
+                return false;
+            }
+        }
+        return true;
+    };
+    constexpr Py_ssize_t shortest = 3; // "pwd"
+    for (Py_ssize_t at = 0; at + shortest <= length; ++at) {
+        if (folded(text[at]) == 'p' && (follows(at + 1, "wd") || follows(at + 1, "assword"))) {
             return true;
         }
     }
     return false;
 }
 
-// Whether `marker` occurs in name.lower(). No character beyond ASCII lower-cases to text that
-// holds a letter of either marker, nor to empty text, so the matches of a marker in
-// name.lower() are its matches in `name` with the ASCII letters folded: the search folds them
-// in place instead of making the lower-cased copy.
-bool occurs_lowered(PyObject* name, std::string_view marker) noexcept {
+// "password" in name.lower() or "pwd" in name.lower(); `name` is exactly a str. No character
+// beyond ASCII lower-cases to text that holds a letter of either marker, nor to empty text, so
+// the matches of a marker in name.lower() are its matches in `name` with the ASCII letters
+// folded: the search folds them in place instead of making the lower-cased copy.
+bool names_a_password(PyObject* name) noexcept {
     const void* data = PyUnicode_DATA(name);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     switch (PyUnicode_KIND(name)) {
     case PyUnicode_1BYTE_KIND:
-        return contains_folded(static_cast<const Py_UCS1*>(data), length, marker);
+        return holds_a_marker(static_cast<const Py_UCS1*>(data), length);
     case PyUnicode_2BYTE_KIND:
-        return contains_folded(static_cast<const Py_UCS2*>(data), length, marker);
+        return holds_a_marker(static_cast<const Py_UCS2*>(data), length);
     default:
-        return contains_folded(static_cast<const Py_UCS4*>(data), length, marker);
+        return holds_a_marker(static_cast<const Py_UCS4*>(data), length);
     }
-}
-
-// "password" in name.lower(), or failing that "pwd" in name.lower(); `name` is exactly a str.
-bool names_a_password(PyObject* name) noexcept {
-    return occurs_lowered(name, "password") || occurs_lowered(name, "pwd");
 }
 
 // "*" * len(value): len() runs the __len__ of a str subclass.
