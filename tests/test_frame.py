@@ -453,6 +453,23 @@ def test_missing_global_raises_name_error(monkeypatch):
     assert caught.value.name == "descend"
 
 
+def test_each_call_sees_the_global_as_it_is_bound_now(monkeypatch):
+    # descend() looks itself up at every level: the first call fills whatever the lookup
+    # remembers, and each change of the namespace after it must show in the next call.
+    descend = probe.descend
+    with pytest.raises(RecursionError):
+        descend(depth=1)
+    monkeypatch.setattr(probe, "descend", lambda depth: ("rebound", depth))
+    assert descend(depth=2) == ("rebound", 2)
+    vars(probe)["descend"] = lambda depth: ("again", depth)
+    assert descend(depth=3) == ("again", 3)
+    del vars(probe)["descend"]
+    with pytest.raises(NameError):
+        descend(depth=4)
+    vars(probe).update(descend=lambda depth: ("updated", depth))
+    assert descend(depth=5) == ("updated", 5)
+
+
 @pytest.mark.parametrize("line", [1, 64, 65, 200, 7, 129, 3])
 def test_each_statement_line_reaches_the_traceback(line):
     with pytest.raises(ValueError) as caught:
