@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <cstddef>
+
 namespace frame {
 
 std::optional<StackExtent> find_thread_stack() noexcept {

@@ -2,8 +2,12 @@
 // far). On a fiber these are the fiber's own limits, which is where the call runs.
 #include "frame/thread_stack.hpp"
 
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace frame {
