@@ -53,6 +53,9 @@ struct FunctionDef {
     std::span<const char* const> locals = {}; // local variable names after the parameters
     int line;                                 // line of the definition
     Body body;
+    // Whether the body enters the recursion guard itself, on the paths that call out, so that
+    // a call that returns at once pays nothing for it; otherwise the whole body runs under it.
+    bool guards_itself = false;
 };
 
 // The frame's record of one function: its table plus the objects made from it when the

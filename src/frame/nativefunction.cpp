@@ -305,22 +305,34 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
 
 namespace {
 
-// Runs the body on arguments that are bound and checked.
-PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcept {
+// Runs the body on arguments that are bound and checked, and adds the function's traceback
+// entry if it fails.
+PyObject* call_body(const NativeFunction* object, PyObject* const* bound) noexcept {
     const Function& function = *object->function;
-    // Bodies that walk nested input call themselves through the interpreter; the guard
-    // turns input that is too deep (or contains itself) into RecursionError.
-    RecursionGuard guard;
-    if (!guard.entered()) [[unlikely]] {
-        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
-        return nullptr;
-    }
     Invocation call{function, bound, object->names};
     PyObject* result = function.def().body(call);
     if (!result) [[unlikely]] {
         add_traceback_entry(function.traceback_name(), call.line, object->names.globals);
     }
     return result;
+}
+
+// The same under the recursion guard. Bodies that walk nested input call themselves through
+// the interpreter; the guard turns input that is too deep (or contains itself) into
+// RecursionError.
+PyObject* guard_and_call_body(const NativeFunction* object, PyObject* const* bound) noexcept {
+    RecursionGuard guard;
+    if (!guard.entered()) [[unlikely]] {
+        const Function& function = *object->function;
+        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
+        return nullptr;
+    }
+    return call_body(object, bound);
+}
+
+PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcept {
+    return object->function->def().guards_itself ? call_body(object, bound)
+                                                 : guard_and_call_body(object, bound);
 }
 
 // Binds the arguments into a local array, converts and tests them, then runs the body: every

@@ -4,6 +4,7 @@
 #include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
+#include "frame/recursion.hpp"
 
 namespace {
 
@@ -17,6 +18,10 @@ frame::Id parent{"parent"}, absolute{"absolute"};
 
 // return Path(file).parent
 FRAME_NOINLINE PyObject* folder_of_file(frame::Invocation& call, PyObject* file) noexcept {
+    const frame::RecursionGuard guard; // what is bound to `Path` may call back
+    if (!guard.entered()) {
+        return nullptr;
+    }
     call.at(35);
     Ref path_class = call.lookup_global(id::Path);
     Ref path = path_class ? frame::call_object(path_class, file) : Ref{};
@@ -26,6 +31,10 @@ FRAME_NOINLINE PyObject* folder_of_file(frame::Invocation& call, PyObject* file)
 // return Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and
 // before the call that could rebind it.
 FRAME_NOINLINE PyObject* folder_of_source(frame::Invocation& call, PyObject* func) noexcept {
+    const frame::RecursionGuard guard;
+    if (!guard.entered()) {
+        return nullptr;
+    }
     call.at(39);
     Ref path_class = call.lookup_global(id::Path);
     Ref getfile = path_class ? call.lookup_global(id::getfile) : Ref{};
@@ -35,8 +44,9 @@ FRAME_NOINLINE PyObject* folder_of_source(frame::Invocation& call, PyObject* fun
     return absolute ? frame::get_attr(absolute, id::parent).release() : nullptr;
 }
 
-// The common call passes neither and returns at once; the other two branches are calls of
-// their own, so this stays a leaf.
+// The common call passes neither and returns at once: it calls nothing, so it runs outside the
+// recursion guard, which the other two branches enter. They are calls of their own, so this
+// stays a leaf.
 PyObject* find_origin(frame::Invocation& call) noexcept {
     PyObject* file = call[0];
     PyObject* func = call[1];
@@ -67,6 +77,7 @@ frame::Function find_origin_function{{
     .locals = find_origin_locals,
     .line = 19,
     .body = find_origin,
+    .guards_itself = true,
 }};
 
 constexpr frame::Statement module_body[] = {
