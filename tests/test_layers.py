@@ -12,7 +12,8 @@ FRAME = pathlib.Path(__file__).resolve().parents[1] / "src" / "frame"
 
 # The core, bottom first. A file may include its own header and the files of lower layers.
 CORE_LAYERS = [
-    {"compiler", "internals", "ref", "thread_stack"},
+    {"compiler", "ref", "thread_stack"},
+    {"internals"},
     {"context"},
     {"constants"},
     {"objects"},

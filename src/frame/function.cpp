@@ -140,21 +140,17 @@ bool Function::make_code() noexcept {
         }
         PyTuple_SET_ITEM(varnames.get(), params + Py_ssize_t(i), local);
     }
-    const std::span<const unsigned char> unrunnable = internals::unrunnable_bytecode();
-    Ref bytecode = Ref::steal(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(unrunnable.data()), Py_ssize_t(unrunnable.size())));
     Ref consts = Ref::steal(
         Py_BuildValue("(Os)", PyExc_TypeError,
                       "the code object of a nativefunction describes its signature only; "
                       "it cannot be run"));
     Ref filename = Ref::steal(PyUnicode_FromString(module_context().source_path));
-    if (!bytecode || !consts || !filename) {
+    if (!consts || !filename) {
         return false;
     }
-    code_ = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        int(params), 0, 0, int(PyTuple_GET_SIZE(varnames.get())), internals::unrunnable_stack_size,
-        CO_OPTIMIZED | CO_NEWLOCALS, bytecode, consts, empty_tuple(), varnames, empty_tuple(),
-        empty_tuple(), filename, name_, name_, def_.line, empty_bytes(), empty_bytes()));
+    code_ = internals::new_unrunnable_code({int(params), varnames, consts, filename, name_,
+                                            def_.line, empty_tuple(), empty_bytes()})
+                .release();
     return code_ != nullptr;
 }
 

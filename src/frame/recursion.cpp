@@ -62,10 +62,10 @@ RecursionGuard::RecursionGuard() noexcept : thread_{PyThreadState_GetUnchecked()
     if (stack_nearly_used_up()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_context);
         thread_ = nullptr;
-    } else if (thread_->c_recursion_remaining > 0) {
-        --thread_->c_recursion_remaining;
-    } else if (Py_EnterRecursiveCall(recursion_context)) {
-        // The interpreter's own check: it raises, or lends its error-handling headroom.
+    } else if (!internals::take_recursion_unit(thread_) &&
+               Py_EnterRecursiveCall(recursion_context)) {
+        // The budget is spent, and the interpreter's own check raised (or else it lent its
+        // error-handling headroom).
         thread_ = nullptr;
     }
 }

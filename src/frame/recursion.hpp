@@ -2,6 +2,7 @@
 // itself) raises RecursionError instead of overflowing the C stack.
 #pragma once
 
+#include "frame/internals.hpp"
 #include "frame/ref.hpp"
 
 namespace frame {
@@ -15,7 +16,7 @@ public:
     RecursionGuard() noexcept;
     ~RecursionGuard() {
         if (thread_) {
-            ++thread_->c_recursion_remaining;
+            internals::give_back_recursion_unit(thread_);
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;

@@ -2,8 +2,7 @@
 
 #include "frame/constants.hpp"
 #include "frame/context.hpp"
-
-#include <frameobject.h> // PyFrame_New
+#include "frame/internals.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -91,13 +90,17 @@ Ref make_code(const EntryCode& entry) noexcept {
         return code;
     }
     const int delta = entry.line - entry.first_line;
-    PyObject* table = reinterpret_cast<PyCodeObject*>(code.get())->co_linetable;
-    if (delta < 0 || PyBytes_GET_SIZE(table) != 2) {
+    Ref table = Ref::steal(PyObject_GetAttrString(code, "co_linetable"));
+    if (!table) {
+        return {};
+    }
+    if (delta < 0 || !PyBytes_Check(table.get()) || PyBytes_GET_SIZE(table.get()) != 2) {
         PyErr_SetString(PyExc_SystemError, "no line table for a nested traceback entry");
         return {};
     }
     Ref keywords = Ref::steal(PyDict_New());
-    Ref new_table = line_table(static_cast<unsigned char>(PyBytes_AS_STRING(table)[0]), delta);
+    Ref new_table =
+        line_table(static_cast<unsigned char>(PyBytes_AS_STRING(table.get())[0]), delta);
     Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
     if (!keywords || !new_table || !replace ||
         PyDict_SetItemString(keywords, "co_qualname", entry.qualname) < 0 ||
@@ -137,9 +140,7 @@ void add_entry(const EntryCode& entry, PyObject* globals) noexcept {
         return;
     }
     PyCodeObject* code = code_for(entry);
-    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(
-                           PyFrame_New(PyThreadState_Get(), code, globals, nullptr)))
-                     : Ref{};
+    Ref frame = code ? internals::new_frame(code, globals) : Ref{};
     PyErr_Clear();
     PyErr_SetRaisedException(error.release());
     if (frame) {

@@ -9,6 +9,7 @@
 //                   containers any copying walk must build, and nothing else.
 //
 // Plain C API, on purpose: the module frame's own call path is what these floors measure.
+#include "frame/internals.hpp"
 #include "frame/ref.hpp"
 
 #include <cstddef>
@@ -67,7 +68,7 @@ PyObject* copy_value(PyObject* value) noexcept;
 
 PyObject* copy_dict(PyObject* dict) noexcept {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Ref result = Ref::steal(_PyDict_NewPresized(size));
+    Ref result = Ref::steal(frame::internals::new_dict_presized(size));
     if (!result) {
         return nullptr;
     }

@@ -1,21 +1,19 @@
 #include "frame/shared/attribute_cache.hpp"
 
+#include "frame/internals.hpp"
 #include "frame/objects.hpp"
 
 namespace frame {
 namespace {
 
-// `type`'s version tag, assigned if it has none yet; 0 when the type cannot have one.
-unsigned int version_of(PyTypeObject* type) noexcept {
-    return PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-}
+using internals::version_tag;
 
-// `_PyType_Lookup(type, name)`, with the version tag that the answer belongs to: 0 when the
+// The MRO lookup of `name` in `type`, with the version tag that the answer belongs to: 0 when the
 // lookup itself changed the type (it may compare keys with `==`) or it has no tag.
 PyObject* find_in_mro(PyTypeObject* type, PyObject* name, unsigned int& version) noexcept {
-    version = version_of(type);
-    PyObject* found = _PyType_Lookup(type, name); // borrowed; never sets an exception
-    if (version != type->tp_version_tag) {
+    version = internals::assign_version_tag(type);
+    PyObject* found = internals::find_in_mro(type, name); // borrowed; never sets an exception
+    if (version != version_tag(type)) {
         version = 0;
     }
     return found;
@@ -30,13 +28,13 @@ PyObject* find_in_mro(PyTypeObject* type, PyObject* name, unsigned int& version)
 // class, unchanged.
 bool ClassAttribute::holds_for(PyObject* cls) const noexcept {
     return reinterpret_cast<const PyTypeObject*>(cls) == type_ && Py_IS_TYPE(cls, &PyType_Type) &&
-           version_ != 0 && type_->tp_version_tag == version_;
+           version_ != 0 && version_tag(type_) == version_;
 }
 
 // Only a class whose metaclass is `type` itself is remembered: `type` is immutable, so when it
 // has no attribute of this name now, it never will, and the class's own MRO decides.
 bool ClassAttribute::fill(PyObject* cls) noexcept {
-    if (!Py_IS_TYPE(cls, &PyType_Type) || _PyType_Lookup(&PyType_Type, name_)) {
+    if (!Py_IS_TYPE(cls, &PyType_Type) || internals::find_in_mro(&PyType_Type, name_)) {
         return false;
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -68,7 +66,7 @@ Ref ClassAttribute::get(PyObject* cls) noexcept {
 // --- slots -------------------------------------------------------------------------------
 
 bool SlotAttribute::holds_for(const PyTypeObject* type) const noexcept {
-    return type == type_ && version_ != 0 && type->tp_version_tag == version_;
+    return type == type_ && version_ != 0 && version_tag(type) == version_;
 }
 
 // Remembered only when an ordinary read would run the generic lookup and find a plain object
@@ -81,10 +79,10 @@ bool SlotAttribute::fill(PyTypeObject* type) noexcept {
     unsigned int version = 0;
     PyObject* found = find_in_mro(type, name_, version);
     if (!found || version == 0 || !Py_IS_TYPE(found, &PyMemberDescr_Type) ||
-        !PyType_IsSubtype(type, PyDescr_TYPE(found))) {
+        !PyType_IsSubtype(type, internals::owner_of(found))) {
         return false;
     }
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
+    const PyMemberDef* member = internals::member_of(found);
     if (member->type != Py_T_OBJECT_EX || (member->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET))) {
         return false;
     }

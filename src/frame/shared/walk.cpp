@@ -1,6 +1,7 @@
 #include "frame/shared/walk.hpp"
 
 #include "frame/compiler.hpp"
+#include "frame/internals.hpp"
 #include "frame/objects.hpp"
 #include "frame/traceback.hpp"
 
@@ -144,13 +145,7 @@ bool unpack_pair(PyObject* item, Ref& key, Ref& element) noexcept {
 
 // An empty list with room for `room` items, so that appending that many moves nothing (the
 // way list() prepares itself for an iterable of known length).
-Ref new_list_with_room(Py_ssize_t room) noexcept {
-    Ref list = Ref::steal(PyList_New(room));
-    if (list) {
-        Py_SET_SIZE(list.get(), 0);
-    }
-    return list;
-}
+Ref new_list_with_room(Py_ssize_t room) noexcept { return internals::new_list_with_room(room); }
 
 // ---------------------------------------------------------------------------------------
 // The walks.
@@ -163,7 +158,7 @@ FRAME_NOINLINE PyObject* walk_exact_dict(Invocation& call, const WalkDef& def,
     const WalkLines& lines = def.lines;
     call.at(lines.dict_created);
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Ref result = Ref::steal(_PyDict_NewPresized(size));
+    Ref result = Ref::steal(internals::new_dict_presized(size));
     if (!result) {
         return nullptr;
     }
@@ -329,8 +324,8 @@ bool reports_own_class(PyTypeObject* type) noexcept {
         return false;
     }
     // Both borrowed; the lookups go through the interpreter's type cache and never fail.
-    PyObject* found = _PyType_Lookup(type, class_name);
-    return found && found == _PyType_Lookup(&PyBaseObject_Type, class_name);
+    PyObject* found = internals::find_in_mro(type, class_name);
+    return found && found == internals::find_in_mro(&PyBaseObject_Type, class_name);
 }
 
 // The isinstance() tests, in the order the walking functions make them.

@@ -17,6 +17,7 @@
 //   52      @staticmethod set_attribute                     (body: 62)
 //   64      @staticmethod has_attribute                     (body: 67)
 #include "frame/compiler.hpp"
+#include "frame/internals.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/shared/attribute_cache.hpp"
@@ -71,8 +72,8 @@ bool ObjectSlot::make() noexcept {
     }
     // Only object's own wrapper may be bypassed: another type's wrapper checks the type of the
     // instance it is given before its slot may run. Both lookups are borrowed and cannot fail.
-    function_ = obj_ == _PyType_Lookup(&PyBaseObject_Type, name_)
-                    ? reinterpret_cast<PyWrapperDescrObject*>(obj_)->d_wrapped
+    function_ = obj_ == frame::internals::find_in_mro(&PyBaseObject_Type, name_)
+                    ? frame::internals::wrapped_slot(obj_)
                     : nullptr;
     return true;
 }
