@@ -85,11 +85,11 @@ fuzz: fuzz-install
 	done; test -z "$$failed" || { echo "fuzz: crashes in$$failed (inputs in tests/fuzz/crashes/)"; exit 1; }
 
 # Folds what the last runs found into the committed corpus, keeping only the inputs that add
-# coverage (libFuzzer's merge).
+# coverage (libFuzzer's merge, by edges alone so that the corpus stays small).
 fuzz-merge: fuzz-install
 	for target in $(FUZZ_TARGETS); do \
 		rm -rf build/fuzz-merged/$$target && mkdir -p build/fuzz-merged/$$target && \
-		$(FUZZ_RUN) tests/fuzz/$$target.py -merge=1 build/fuzz-merged/$$target \
+		$(FUZZ_RUN) tests/fuzz/$$target.py -merge=1 -use_counters=0 build/fuzz-merged/$$target \
 			tests/fuzz/corpus/$$target build/fuzz-corpus/$$target && \
 		rm -rf tests/fuzz/corpus/$$target && cp -r build/fuzz-merged/$$target tests/fuzz/corpus/ || exit 1; \
 	done

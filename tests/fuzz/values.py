@@ -32,6 +32,10 @@ CHARACTERS = "_____apswdorPWDé\u03a9\U0001d535\x00\udc80\u0130\u212a"
 
 FORMAT_DIGITS = sys.get_int_max_str_digits()
 
+# The byte that makes a top-level value self-containing (not 0, which is what a read past the
+# end of the input gives).
+SELF_CONTAINING = 0xA5
+
 
 class Source:
     """Reads choices from the fuzzer's bytes, front to back. Once the bytes run out, every
@@ -43,6 +47,7 @@ class Source:
         self.made = []  # every object decoded so far, in order
         self.keep = []  # referents of proxies, kept alive as long as the value
         self.known = set()  # known faults that this input reaches (see the targets)
+        self.mutates = False  # whether the value changes itself while it is walked
         self.safe_paths = safe_paths
 
     def byte(self):
@@ -94,13 +99,26 @@ class Source:
 
     def value(self, depth=0):
         """Any value: the deeper it is, the likelier a leaf."""
-        makers = LEAVES if depth >= 4 else LEAVES + CONTAINERS * 2
-        maker = self.pick(makers + [self_containing] if depth == 0 else makers)
+        if depth == 0 and self.byte() == SELF_CONTAINING:
+            maker = self_containing
+        else:
+            maker = self.pick(LEAVES if depth >= 4 else LEAVES + CONTAINERS * 2)
         try:
             value = maker(self, depth)
         except BaseException:  # a hostile __hash__ or __eq__ met while building a dict
             value = None
-        return self.remember(value)
+        self.remember(value)
+        if depth == 0:
+            self.aim_mutators()
+        return value
+
+    def aim_mutators(self):
+        """Gives each mutating leaf its container, now that the whole value exists (its
+        enclosing containers are made after it)."""
+        containers = [made for made in self.made if type(made) in (list, dict)]
+        for made in self.made:
+            if isinstance(made, Mutator):
+                made.aim(containers)
 
 
 # --- leaves ----------------------------------------------------------------------------------
@@ -179,8 +197,59 @@ def proxy(source, depth):
         return referent
 
 
+class Mutator:
+    """A leaf that changes one of the value's lists or dicts when the walk converts it, asks
+    its length, compares it or hashes it: what the walk reads next may be gone."""
+
+    ACTIONS = ("clear", "append", "pop", "insert", "replace")
+
+    def __init__(self, choice, action):
+        self.choice, self.action, self.container = choice, action, None
+
+    def aim(self, containers):
+        if containers:
+            self.container = containers[self.choice % len(containers)]
+
+    def mutate(self):
+        """Once only: a leaf that appended itself at every turn would never let a walk end."""
+        target, self.container = self.container, None
+        if target is None:
+            return
+        if self.action == "clear":
+            target.clear()
+        elif isinstance(target, list):
+            if self.action == "pop" and target:
+                target.pop(0)
+            elif self.action == "replace" and target:
+                target[-1] = object()
+            else:
+                target.insert(0, "added") if self.action == "insert" else target.append(self)
+        else:
+            if self.action == "pop" and target:
+                target.pop(next(iter(target)))
+            else:
+                target[object()] = self
+
+    def __format__(self, spec):
+        self.mutate()
+        return "mutated"
+
+    def __eq__(self, other):
+        self.mutate()
+        return False
+
+    def __hash__(self):
+        self.mutate()
+        return 0
+
+
+def mutator(source, depth):
+    source.mutates = True
+    return Mutator(source.byte(), source.pick(Mutator.ACTIONS))
+
+
 LEAVES = [none, boolean, integer, real, text, long_text, raw_bytes, a_set, shared, hostile,
-          str_subclass, path, proxy]
+          str_subclass, path, proxy, mutator]
 
 
 # --- hostile objects ---------------------------------------------------------------------------
@@ -343,8 +412,8 @@ def container(source, depth):
     return source.pick(CONTAINERS)(source, depth)
 
 
-# Self-containing values are drawn apart, at the top only: each costs a walk down to the
-# recursion guard.
+# Self-containing values are drawn apart, rarely (1 in 256) and at the top only: each costs a
+# walk down to the recursion guard, which under the sanitizers takes a second or more.
 CONTAINERS = [a_list, a_tuple, a_dict, library_container, subclass_container]
 
 

@@ -1,9 +1,11 @@
 """Fuzz target: hush_secret and veil_bulk_text against their Python models (tests/models.py).
 
 The bytes decode to a nested value (dicts, lists, tuples and their subclasses, proxies, hostile
-leaves, shared and self-containing parts), to a name for hush_secret or to an object bound to
+leaves, leaves that change the value while it is walked, shared and self-containing parts),
+to a name for hush_secret or to an object bound to
 veil_bulk_text's `_const` for the call. Native function and model must give the same result
-(unchanged leaves as the same objects) or raise the same type of exception.
+(unchanged leaves as the same objects) or raise the same type of exception; a value that
+changes itself only has to leave the process alive and raise no SystemError.
 
 Run it through `make fuzz`; `one_input` is also what tests/test_fuzz_corpus.py replays.
 """
@@ -16,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import models  # noqa: E402
 import tools.common.hush_secret as hush_module  # noqa: E402
 import tools.common.veil_bulk_text as veil_module  # noqa: E402
-from fuzz.values import ERRORS, Source, long_text, str_subclass  # noqa: E402
+from fuzz.values import ERRORS, Source, hostile_class, long_text, str_subclass  # noqa: E402
 
 # Inputs that reach a fault that is being fixed elsewhere are still run (they must not end the
 # process), but their result is not compared:
@@ -33,42 +35,49 @@ KNOWN = {
 
 
 class Limits:
-    """A `_const` whose char_limit gives the next of its values at each read."""
+    """A `_const` whose char_limit gives the next of its values at each read. A rebinding one
+    also binds a new Limits (the next reads) to the module's `_const` as it is read, so that
+    the module held the last reference to the object being read."""
 
-    def __init__(self, values):
-        self.values = values
-        self.reads = 0
+    def __init__(self, values, rebinding=False, reads=0):
+        self.values, self.rebinding, self.reads = values, rebinding, reads
 
     @property
     def char_limit(self):
         value = self.values[self.reads % len(self.values)]
-        self.reads += 1
+        if self.rebinding:
+            veil_module._const = Limits(self.values, True, self.reads + 1)
+        else:
+            self.reads += 1
         if isinstance(value, type) and issubclass(value, BaseException):
             raise value("char_limit")
         return value
 
 
+class ModuleConst:
+    """What the model reads the limit from: the module's `_const` at each read, as the native
+    function does."""
+
+    @property
+    def char_limit(self):
+        return veil_module._const.char_limit
+
+
 def limit_value(source):
     return source.pick(
         (4000, 0, 1, 3, 8, -1, True, None, 2.5, "8", 10**30, -(10**30), source.pick(ERRORS),
-         str_subclass(source, 0), hostile_int(source))
+         str_subclass(source, 0), hostile_class(source, int)(source.below(10)))
     )
-
-
-def hostile_int(source):
-    from fuzz.values import hostile_class
-
-    return hostile_class(source, int)(source.below(10))
 
 
 def const(source):
     """What `_const` is bound to for the call: the usual limit, a small one, or odd ones."""
-    kind = source.below(4)
+    kind = source.below(5)
     if kind == 0:
         return veil_module._Const()
     if kind == 1:
         return veil_module._Const(char_limit=source.below(12))
-    return Limits([limit_value(source) for _ in range(1 + source.below(3))])
+    return Limits([limit_value(source) for _ in range(1 + source.below(3))], kind == 4)
 
 
 def hush_name(source):
@@ -111,29 +120,36 @@ def one_input(data):
     source = Source(data)
     walk_hush = source.flag()
     name = hush_name(source) if walk_hush else None
-    limits = None if walk_hush else const(source)
+    const_at = source.pos  # `_const` is decoded afresh for each run, and held by the module only
+    if not walk_hush:
+        const(source)
     value = source.value()
     originals = source.made + [name]
+
+    def run(call):
+        if walk_hush:
+            return outcome(call)
+        saved = veil_module._const
+        veil_module._const = const(Source(data[const_at:]))
+        try:
+            return outcome(call)
+        finally:
+            veil_module._const = saved
 
     def native():
         if walk_hush:
             return hush_module.hush_secret(name=name, value=value)
-        saved = veil_module._const
-        veil_module._const = limits
-        try:
-            return veil_module.veil_bulk_text(value=value)
-        finally:
-            veil_module._const = saved
+        return veil_module.veil_bulk_text(value=value)
 
     def model():
         if walk_hush:
             return models.hush_secret(name=name, value=value)
-        return models.veil_bulk_text(value, limits)
+        return models.veil_bulk_text(value, ModuleConst())
 
-    actual, raised = outcome(native)
-    if isinstance(limits, Limits):
-        limits.reads = 0
-    expected, expected_raise = outcome(model)
+    actual, raised = run(native)
+    if source.mutates:
+        return  # the native walk changed the input: the model would walk another value
+    expected, expected_raise = run(model)
     if source.known & KNOWN:
         return
     if expected_raise is not None or raised is not None:
