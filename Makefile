@@ -88,7 +88,8 @@ fuzz: fuzz-install
 # coverage (libFuzzer's merge, by edges alone so that the corpus stays small).
 fuzz-merge: fuzz-install
 	for target in $(FUZZ_TARGETS); do \
-		rm -rf build/fuzz-merged/$$target && mkdir -p build/fuzz-merged/$$target && \
+		rm -rf build/fuzz-merged/$$target && \
+		mkdir -p build/fuzz-merged/$$target tests/fuzz/corpus/$$target build/fuzz-corpus/$$target && \
 		$(FUZZ_RUN) tests/fuzz/$$target.py -merge=1 -use_counters=0 build/fuzz-merged/$$target \
 			tests/fuzz/corpus/$$target build/fuzz-corpus/$$target && \
 		rm -rf tests/fuzz/corpus/$$target && cp -r build/fuzz-merged/$$target tests/fuzz/corpus/ || exit 1; \

@@ -15,11 +15,11 @@ TARGETS = ("binding", "walks", "prop_keeper")
 
 
 def inputs():
-    """(target, file) for each corpus input, and for each crash kept as `<target>-<name>`."""
+    """(target, file) for each corpus input, and for each crash kept as `<target>-crash-*`."""
     for target in TARGETS:
         for path in sorted((FUZZ / "corpus" / target).iterdir()):
             yield pytest.param(target, path, id=f"{target}/{path.name[:12]}")
-    for path in sorted((FUZZ / "crashes").glob("*-*")):
+    for path in sorted((FUZZ / "crashes").glob("*-crash-*")):
         target = path.name.split("-")[0]
         yield pytest.param(target, path, id=f"crash/{path.name}")
 
@@ -29,6 +29,6 @@ def test_every_target_has_a_corpus():
         assert any((FUZZ / "corpus" / target).iterdir()), target
 
 
-@pytest.mark.parametrize(("target", "path"), inputs())
+@pytest.mark.parametrize(("target", "path"), list(inputs()))
 def test_replay(target, path):
     importlib.import_module(f"fuzz.{target}").one_input(path.read_bytes())

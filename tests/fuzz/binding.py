@@ -163,17 +163,15 @@ def rewrite_attribute(source, function):
     """Writes (or deletes) one of the function's attributes with a decoded value."""
     name = source.pick(ATTRIBUTES)
     value = argument(source)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error" if source.flag() else "ignore")
-        try:
-            if source.below(4) == 0:
-                delattr(function, name)
-            else:
-                setattr(function, name, value)
-        except SystemError:
-            raise
-        except BaseException:  # noqa: B036 - refusing the value is fine
-            pass
+    try:
+        if source.below(4) == 0:
+            delattr(function, name)
+        else:
+            setattr(function, name, value)
+    except SystemError:
+        raise
+    except BaseException:  # noqa: B036 - refusing the value is fine
+        pass
 
 
 @contextlib.contextmanager
@@ -213,8 +211,10 @@ def one_input(data):
     values = [argument(source) for _ in names]
     call = call_route(source, function, index, positional, names, values)
     rewrite = source.below(6) == 0
+    warning_action = source.pick(("ignore", "error"))  # a warning may also fail the call
     try:
-        with contained(function) as run:
+        with contained(function) as run, warnings.catch_warnings():
+            warnings.simplefilter(warning_action)
             if rewrite:
                 rewrite_attribute(source, function)
             try:
@@ -227,12 +227,7 @@ def one_input(data):
         restore_functions()
 
 
-def main():
-    import atheris
-
-    atheris.Setup(sys.argv, one_input)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    from fuzz.engine import fuzz
+
+    fuzz(one_input)

@@ -199,12 +199,7 @@ def one_input(data):
     assert attributes(native_obj, native_source.made) == attributes(model_obj, model_source.made)
 
 
-def main():
-    import atheris
-
-    atheris.Setup(sys.argv, one_input)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    from fuzz.engine import fuzz
+
+    fuzz(one_input)

@@ -48,6 +48,7 @@ class Source:
         self.keep = []  # referents of proxies, kept alive as long as the value
         self.known = set()  # known faults that this input reaches (see the targets)
         self.mutates = False  # whether the value changes itself while it is walked
+        self.self_containing = False  # whether the value holds itself
         self.safe_paths = safe_paths
 
     def byte(self):
@@ -395,6 +396,7 @@ def pair_like(source, value):
 
 def self_containing(source, depth):
     """A list or dict that holds itself, directly or through a tuple."""
+    source.self_containing = True
     kind = source.below(3)
     if kind == 0:
         value = children(source, depth)
