@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel
+.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-install fuzz-merge
 
 $(VENV)/.deps: requirements/dev.txt
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
@@ -92,6 +92,46 @@ wheel: $(VENV)/.wheel-deps
 $(VENV)/.bench-deps: $(VENV)/.deps requirements/bench.txt
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-deps -r requirements/bench.txt
 	touch $@
+
+# Coverage-guided fuzzing (tests/fuzz/): a Clang build with libFuzzer's coverage, ASan and UBSan
+# in its own environment, run under the runtime that atheris ships (libFuzzer and ASan+UBSan in
+# one library, preloaded so that the modules' sanitizer and coverage calls resolve to it).
+FUZZ_VENV := .venv-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := binding walks prop_keeper
+FUZZ_RUN = LD_PRELOAD="$$($(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(FUZZ_VENV)/bin/python
+fuzz-install: $(VENV)/.deps
+	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ (Debian: apt-get install clang)"; exit 1; }
+	test -x $(FUZZ_VENV)/bin/python || $(PYTHON313) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+		-r requirements/dev.txt -r requirements/fuzz.txt
+	CXX=clang++ $(FUZZ_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+		--no-build-isolation --no-deps -C build-dir=build/fuzz -C cmake.build-type=RelWithDebInfo \
+		-C cmake.define.TOOLS_FUZZ=ON -C cmake.define.TOOLS_TEST_MODULES=ON .
+
+# Runs every target for FUZZ_SECONDS, from its corpus (new inputs go to build/fuzz-corpus/, not
+# to the committed corpus); a crash leaves its input in tests/fuzz/crashes/ and fails the command.
+fuzz: fuzz-install
+	mkdir -p tests/fuzz/crashes
+	failed=""; for target in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz-corpus/$$target tests/fuzz/corpus/$$target; \
+		$(FUZZ_RUN) tests/fuzz/$$target.py -max_total_time=$(FUZZ_SECONDS) \
+			-artifact_prefix=tests/fuzz/crashes/$$target- \
+			build/fuzz-corpus/$$target tests/fuzz/corpus/$$target || failed="$$failed $$target"; \
+	done; test -z "$$failed" || { echo "fuzz: crashes in$$failed (inputs in tests/fuzz/crashes/)"; exit 1; }
+
+# Folds what the last runs found into the committed corpus, keeping only the inputs that add
+# coverage (libFuzzer's merge, by edges alone so that the corpus stays small).
+fuzz-merge: fuzz-install
+	for target in $(FUZZ_TARGETS); do \
+		rm -rf build/fuzz-merged/$$target && \
+		mkdir -p build/fuzz-merged/$$target tests/fuzz/corpus/$$target build/fuzz-corpus/$$target && \
+		$(FUZZ_RUN) tests/fuzz/$$target.py -merge=1 -use_counters=0 build/fuzz-merged/$$target \
+			tests/fuzz/corpus/$$target build/fuzz-corpus/$$target && \
+		rm -rf tests/fuzz/corpus/$$target && cp -r build/fuzz-merged/$$target tests/fuzz/corpus/ || exit 1; \
+	done
 
 bench: install $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --quiet

@@ -17,6 +17,7 @@ from hypothesis import strategies as st
 
 import tools.common.hush_secret as module
 from tools.common.hush_secret import hush_secret
+from models import hush_secret as model
 from walk_results import assert_same, input_leaves
 
 SOURCE = "src/tools/common/hush_secret.py"
@@ -319,25 +320,6 @@ def test_nested_calls_from_a_none_name_pass_the_empty_name(monkeypatch):
 
 
 # --- against a model of the same rules -----------------------------------------------------------
-
-
-def model(name=None, value=None):
-    """hush_secret's rules in plain Python."""
-    if name is not None and type(name) is not str:
-        raise TypeError(f"Argument 'name' has incorrect type (expected str, got {type(name).__name__})")
-    if name is None:
-        name = ""
-    if value is None:
-        value = ""
-    if isinstance(value, dict):
-        return {k: model(name=k, value=v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [model(name=name, value=v) for v in value]
-    if isinstance(value, tuple):
-        return tuple(model(name=name, value=v) for v in value)
-    if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
-        return "*" * len(value)
-    return value
 
 
 class Items(list):

@@ -3,17 +3,8 @@
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from models import stored_name
 from tools.common.prop_keeper import PropKeeper
-
-
-def stored_name(obj, attr):
-    """The rule, written plainly: only names with exactly two leading underscores and no two
-    trailing ones are private; they are prefixed with the owner class's name, stripped of its
-    leading underscores."""
-    if not attr.startswith("__") or attr.startswith("___") or attr.endswith("__"):
-        return attr
-    owner = obj if isinstance(obj, type) else type(obj)
-    return "_" + owner.__name__.lstrip("_") + attr
 
 
 # Underscores dominate, so the prefix and suffix cases come up often; the other characters
