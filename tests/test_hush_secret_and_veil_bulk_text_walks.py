@@ -18,39 +18,9 @@ import weakref
 
 import pytest
 
+import models
 import tools.common.hush_secret as hush_module
 import tools.common.veil_bulk_text as veil_module
-
-
-def model_hush_secret(name=None, value=None):
-    """hush_secret as the interpreter would run its Python form."""
-    if name is None:
-        name = ""
-    if value is None:
-        value = ""
-    if isinstance(value, dict):
-        return {k: model_hush_secret(name=k, value=v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [model_hush_secret(name=name, value=v) for v in value]
-    if isinstance(value, tuple):
-        return tuple(model_hush_secret(name=name, value=v) for v in value)
-    if isinstance(value, str) and ("password" in name.lower() or "pwd" in name.lower()):
-        return "*" * len(value)
-    return value
-
-
-def model_veil_bulk_text(value=None):
-    """veil_bulk_text as the interpreter would run its Python form (for short leaves)."""
-    if value is None:
-        value = ""
-    if isinstance(value, dict):
-        return {k: model_veil_bulk_text(value=v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [model_veil_bulk_text(value=v) for v in value]
-    if isinstance(value, tuple):
-        return tuple(model_veil_bulk_text(value=v) for v in value)
-    assert len(f"{value}") <= 4000
-    return value
 
 
 @dataclasses.dataclass(frozen=True)
@@ -101,7 +71,7 @@ class Walker:
 WALKERS = [
     Walker(
         hush_module,
-        model=model_hush_secret,
+        model=models.hush_secret,
         lines={
             "dict_test": 34,
             "dict_entry": 36,
@@ -116,7 +86,7 @@ WALKERS = [
     ),
     Walker(
         veil_module,
-        model=model_veil_bulk_text,
+        model=models.veil_bulk_text,
         lines={
             "dict_test": 43,
             "dict_entry": 45,
