@@ -3,6 +3,9 @@
 #pragma once
 
 #include "frame/function.hpp"
+#include "frame/objects.hpp"
+
+#include <array>
 
 namespace frame {
 
@@ -32,5 +35,18 @@ struct NativeFunction {
 // The `nativefunction` type; ready once the first module has executed.
 PyTypeObject* function_type() noexcept;
 bool ready_function_type() noexcept;
+
+// callable(name=value, ...), as call_with_keywords makes it. A nativefunction (what a walk's
+// nested call almost always finds) is entered through its own vectorcall, without the
+// interpreter's generic dispatch and result check around it, which read the thread state.
+template <typename... Args>
+Ref call_with_keywords_direct(PyObject* callable, const Keywords& names, Args... values) noexcept {
+    if (!Py_IS_TYPE(callable, function_type())) {
+        return call_with_keywords(callable, names, values...);
+    }
+    std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, static_cast<PyObject*>(values)...};
+    return Ref::steal(reinterpret_cast<NativeFunction*>(callable)->vectorcall(
+        callable, vector.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+}
 
 } // namespace frame

@@ -21,7 +21,8 @@ frame::Text mask_character{"*"};
 // now is called, and binds and checks its arguments as any call does.
 Ref hush_nested(const frame::Invocation& call, PyObject* name, PyObject* element) noexcept {
     const Ref function = call.lookup_global(id::hush_secret);
-    return function ? frame::call_with_keywords(function, name_and_value, name, element) : Ref{};
+    return function ? frame::call_with_keywords_direct(function, name_and_value, name, element)
+                    : Ref{};
 }
 
 // The tuple case's generator expression, as its traceback entries name it.

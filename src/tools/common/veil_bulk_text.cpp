@@ -39,7 +39,7 @@ constexpr long default_char_limit = 4000;
 // called, and binds its arguments as any call does.
 Ref veil_nested(const frame::Invocation& call, PyObject*, PyObject* element) noexcept {
     const Ref function = call.lookup_global(id::veil_bulk_text);
-    return function ? frame::call_with_keywords(function, value_keyword, element) : Ref{};
+    return function ? frame::call_with_keywords_direct(function, value_keyword, element) : Ref{};
 }
 
 // The tuple case's generator expression, as its traceback entries name it.
