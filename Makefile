@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-install fuzz-merge
+.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-toolchain fuzz-install fuzz-merge
 
 $(VENV)/.deps: requirements/dev.txt
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
@@ -102,8 +102,20 @@ FUZZ_TARGETS := binding walks prop_keeper
 FUZZ_RUN = LD_PRELOAD="$$($(FUZZ_VENV)/bin/python -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(FUZZ_VENV)/bin/python
-fuzz-install: $(VENV)/.deps
+# The fuzzing build links Clang's sanitizer runtimes and includes their interface headers:
+# Debian ships them in libclang-rt-dev, which an install of clang without its recommended
+# packages leaves out. Installed here when missing, where apt-get can run.
+FUZZ_PROBE = printf '\043include <sanitizer/common_interface_defs.h>\nint main() {}\n' | \
+	clang++ -x c++ -fsanitize=fuzzer-no-link,address,undefined -o /dev/null - 2>/dev/null
+fuzz-toolchain:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++ (Debian: apt-get install clang)"; exit 1; }
+	@$(FUZZ_PROBE) || { command -v apt-get >/dev/null && test "$$(id -u)" = 0 && \
+		DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends libclang-rt-dev >/dev/null && \
+		$(FUZZ_PROBE); } || \
+		{ echo "make fuzz needs Clang's sanitizer runtimes (Debian: apt-get install libclang-rt-dev)"; exit 1; }
+
+fuzz-install: $(VENV)/.deps fuzz-toolchain
 	test -x $(FUZZ_VENV)/bin/python || $(PYTHON313) -m venv $(FUZZ_VENV)
 	$(FUZZ_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
 		-r requirements/dev.txt -r requirements/fuzz.txt
