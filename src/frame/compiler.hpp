@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
+// MSVC proper; clang-cl takes the GNU spellings.
 #if defined(_MSC_VER) && !defined(__clang__)
+#define FRAME_MSVC 1
 #include <intrin.h>
+#else
+#define FRAME_MSVC 0
 #endif
 
 // Error paths: kept out of line so that the common path stays short, and laid out apart.
-#if defined(_MSC_VER) && !defined(__clang__)
+#if FRAME_MSVC
 #define FRAME_COLD
 #define FRAME_NOINLINE __declspec(noinline)
 #else
@@ -26,17 +30,28 @@
 #define FRAME_INITIAL_EXEC_TLS
 #endif
 
+// Around a deliberate use of something the interpreter's headers mark deprecated, so that it
+// warns nowhere else.
+#if FRAME_MSVC
+#define FRAME_ALLOW_DEPRECATED_BEGIN __pragma(warning(push)) __pragma(warning(disable : 4996))
+#define FRAME_ALLOW_DEPRECATED_END __pragma(warning(pop))
+#else
+#define FRAME_ALLOW_DEPRECATED_BEGIN                                                               \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wdeprecated-declarations\"")
+#define FRAME_ALLOW_DEPRECATED_END _Pragma("GCC diagnostic pop")
+#endif
+
 namespace frame {
 
 // An address inside the caller's stack frame. Not a local's address: sanitizers may move locals
 // off the stack.
-#if defined(_MSC_VER) && !defined(__clang__)
+#if FRAME_MSVC
 #define FRAME_FORCE_INLINE __forceinline
 #else
 #define FRAME_FORCE_INLINE [[gnu::always_inline]] inline
 #endif
 FRAME_FORCE_INLINE std::uintptr_t current_frame_address() noexcept {
-#if defined(_MSC_VER) && !defined(__clang__)
+#if FRAME_MSVC
     return reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress());
 #else
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));

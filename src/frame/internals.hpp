@@ -7,6 +7,7 @@
 // keeps every other file of the frame and the modules from reaching past it.
 #pragma once
 
+#include "frame/compiler.hpp"
 #include "frame/ref.hpp"
 
 #include <frameobject.h> // PyFrame_New
@@ -66,19 +67,9 @@ inline PyTypeObject* owner_of(PyObject* descriptor) noexcept { return PyDescr_TY
 // before, with no dict probe: 150 instructions less per node of hush_secret on the real-data
 // walk (309 -> 266 million a pass) and 210 less per node of veil_bulk_text (359 -> 302).
 inline std::uint64_t dict_version(PyObject* dict) noexcept {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
+    FRAME_ALLOW_DEPRECATED_BEGIN
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
+    FRAME_ALLOW_DEPRECATED_END
 }
 
 // --- containers --------------------------------------------------------------------------
