@@ -30,12 +30,28 @@ Ref default_value(const Default& fallback) noexcept {
 
 } // namespace
 
+// Empties every field that make() fills, passing each owned object to `drop`.
+template <typename Drop> void Function::clear_made(Drop drop) noexcept {
+    for (PyObject*& name : names_) {
+        drop(name);
+    }
+    for (PyObject** field :
+         {&name_, &qualname_, &module_name_, &defaults_, &annotations_, &code_, &traceback_name_}) {
+        drop(*field);
+    }
+    unbound_ = {}; // borrowed from the defaults
+    required_ = 0;
+    converts_ = false;
+    typed_ = {};
+}
+
 bool Function::make() noexcept {
+    // A make that failed (an earlier import) may have left some of the objects behind.
+    clear_made([](PyObject*& field) noexcept { Py_CLEAR(field); });
     if (def_.params.size() > max_params) {
         PyErr_Format(PyExc_SystemError, "%s() has more than %zu parameters", def_.name, max_params);
         return false;
     }
-    required_ = 0;
     while (std::size_t(required_) < def_.params.size() &&
            def_.params[std::size_t(required_)].fallback.kind == Default::Kind::required) {
         ++required_;
@@ -53,13 +69,7 @@ bool Function::make() noexcept {
 }
 
 void Function::forget() noexcept {
-    for (PyObject*& name : names_) {
-        name = nullptr;
-    }
-    name_ = qualname_ = module_name_ = defaults_ = annotations_ = code_ = traceback_name_ = nullptr;
-    unbound_ = {};
-    converts_ = false;
-    typed_ = {};
+    clear_made([](PyObject*& field) noexcept { field = nullptr; });
 }
 
 bool Function::make_names() noexcept {

@@ -98,6 +98,7 @@ private:
     bool make_defaults() noexcept;
     bool make_annotations() noexcept;
     bool make_code() noexcept;
+    template <typename Drop> void clear_made(Drop drop) noexcept;
 
     FunctionDef def_;
     Py_ssize_t required_ = 0;
