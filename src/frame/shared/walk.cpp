@@ -143,10 +143,6 @@ bool unpack_pair(PyObject* item, Ref& key, Ref& element) noexcept {
     return !PyErr_Occurred();
 }
 
-// An empty list with room for `room` items, so that appending that many moves nothing (the
-// way list() prepares itself for an iterable of known length).
-Ref new_list_with_room(Py_ssize_t room) noexcept { return internals::new_list_with_room(room); }
-
 // ---------------------------------------------------------------------------------------
 // The walks.
 
@@ -228,7 +224,7 @@ FRAME_NOINLINE PyObject* walk_list(Invocation& call, const WalkDef& def, PyObjec
     const WalkLines& lines = def.lines;
     call.at(lines.list_created);
     // Anything else that counts as a list (a proxy of one) is iterated as it comes.
-    Ref result = new_list_with_room(PyList_Check(list) ? PyList_GET_SIZE(list) : 0);
+    Ref result = internals::new_list_with_room(PyList_Check(list) ? PyList_GET_SIZE(list) : 0);
     if (!result) {
         return nullptr;
     }
