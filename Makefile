@@ -10,12 +10,15 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-toolchain fuzz-install fuzz-merge
+.PHONY: demo test suite test-matrix install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-toolchain fuzz-install fuzz-merge
 
-$(VENV)/.deps: requirements/dev.txt
+# The pinned requirements to install: all of the development commands', or only what the build
+# and the suite need (the test matrix's roots).
+REQUIREMENTS ?= requirements/dev.txt
+$(VENV)/.deps: $(REQUIREMENTS) $(wildcard requirements/suite*.txt)
 	@test -n "$(PYTHON313)" || { echo "CPython 3.13 not found (python3.13 on PATH, or pyenv's 3.13)"; exit 1; }
 	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
-	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements/dev.txt
+	$(PY) -m pip install --quiet --disable-pip-version-check -r $(REQUIREMENTS)
 	touch $@
 
 # Builds the package (with the test-only modules) and installs it into .venv.
@@ -35,10 +38,13 @@ stubtest: install
 		--allowlist ../tests/stubtest-allowlist.txt $(STUBBED)
 
 # The suite in the interpreter's development mode with its debug allocator (which catches
-# misused memory APIs and buffer overruns), then the same suite against the sanitizer build and
-# against a Clang build, and last the wheel as a user installs it.
-test: install stubtest
+# misused memory APIs and buffer overruns).
+suite: install
 	PYTHONMALLOC=debug $(PY) -X dev -m pytest -q
+
+# The suite, then the same suite against the sanitizer build and against a Clang build, and
+# last the wheel as a user installs it.
+test: suite stubtest
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-clang
 	$(MAKE) --no-print-directory wheel
@@ -87,6 +93,13 @@ wheel: $(VENV)/.wheel-deps
 	$(WHEEL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-index dist/*.whl
 	cd examples && ../$(WHEEL_VENV)/bin/python -E -s demo.py >/dev/null
 	@echo "installed and ran in a bare environment: $$(cd dist && ls *.whl)"
+
+# The suite on other interpreter builds and CPUs, each in a Debian 13 root of its own (.ci/matrix
+# says how): MATRIX picks the targets, MATRIX_WHEEL runs a built wheel there instead of a build
+# from source. Needs root; a target whose step cannot run here is skipped, and says so.
+MATRIX ?= amd64 amd64-debug arm64 i386
+test-matrix:
+	bash .ci/matrix $(MATRIX)
 
 # The benchmarks' own data (requirements/bench.txt), on top of the build.
 $(VENV)/.bench-deps: $(VENV)/.deps requirements/bench.txt
