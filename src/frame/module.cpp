@@ -32,6 +32,7 @@ void start_over() noexcept {
     module_context().builtins = nullptr;
     forget_constants();
     forget_traceback_code();
+    forget_function_type();
 }
 
 // Makes `module` the owner of this deliverable, or refuses a second interpreter.

@@ -247,36 +247,44 @@ void dealloc(PyObject* self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
+// The type as written here, before PyType_Ready fills it in with what belongs to the
+// interpreter that readies it (its dict, bases, MRO, subclasses and version tag).
 // clang-format off
-PyTypeObject function_type_object = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "nativefunction",
-    .tp_basicsize = sizeof(NativeFunction),
-    .tp_dealloc = dealloc,
-    .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
-    .tp_repr = repr,
-    .tp_call = PyVectorcall_Call,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
-                Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .tp_doc = "A function of a native extension module: it binds its arguments as a Python\n"
-              "function does, then runs its body in native code.",
-    .tp_traverse = traverse,
-    .tp_clear = clear,
-    .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),
-    .tp_methods = function_methods,
-    .tp_members = function_members,
-    .tp_getset = function_getset,
-    .tp_descr_get = descr_get,
-    .tp_dictoffset = offsetof(NativeFunction, dict),
-};
+constexpr PyTypeObject unready_function_type() noexcept {
+    return {
+        .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+        .tp_name = "nativefunction",
+        .tp_basicsize = sizeof(NativeFunction),
+        .tp_dealloc = dealloc,
+        .tp_vectorcall_offset = offsetof(NativeFunction, vectorcall),
+        .tp_repr = repr,
+        .tp_call = PyVectorcall_Call,
+        .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE |
+                    Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        .tp_doc = "A function of a native extension module: it binds its arguments as a Python\n"
+                  "function does, then runs its body in native code.",
+        .tp_traverse = traverse,
+        .tp_clear = clear,
+        .tp_weaklistoffset = offsetof(NativeFunction, weakrefs),
+        .tp_methods = function_methods,
+        .tp_members = function_members,
+        .tp_getset = function_getset,
+        .tp_descr_get = descr_get,
+        .tp_dictoffset = offsetof(NativeFunction, dict),
+    };
+}
 // clang-format on
+
+constinit PyTypeObject function_type_object = unready_function_type();
 
 } // namespace
 
 PyTypeObject* function_type() noexcept { return &function_type_object; }
 
 bool ready_function_type() noexcept { return PyType_Ready(&function_type_object) == 0; }
+
+void forget_function_type() noexcept { function_type_object = unready_function_type(); }
 
 Ref new_native_function(const Function& function, PyObject* globals, PyObject* builtins) noexcept {
     NativeFunction* f = PyObject_GC_New(NativeFunction, &function_type_object);

@@ -32,9 +32,14 @@ struct NativeFunction {
 [[nodiscard]] Ref new_native_function(const Function& function, PyObject* globals,
                                       PyObject* builtins) noexcept;
 
-// The `nativefunction` type; ready once the first module has executed.
+// The `nativefunction` type; ready once the first module has executed in an interpreter.
 PyTypeObject* function_type() noexcept;
 bool ready_function_type() noexcept;
+// After the interpreter that readied the type has been finalized: the type goes back to its
+// unready state, dropping unreleased what the old interpreter gave it, so that the next
+// interpreter readies it afresh instead of reading the freed dict and MRO of the old one.
+// The interpreter resets its own static types in the same way between two lives.
+void forget_function_type() noexcept;
 
 // callable(name=value, ...), as call_with_keywords makes it. A nativefunction (what a walk's
 // nested call almost always finds) is entered through its own vectorcall, without the
