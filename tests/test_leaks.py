@@ -198,20 +198,26 @@ def test_failing_import_of_folders_does_not_leak(child):
             except ImportError:
                 sys.modules.pop("tools.folders.folders", None)
 
+        def least_growth(attempts):
+            growth = []
+            for _ in range(3):
+                gc.collect()
+                before = sys.getallocatedblocks()
+                for _ in range(attempts):
+                    attempt()
+                gc.collect()
+                growth.append(sys.getallocatedblocks() - before)
+            return min(growth)
+
         for _ in range(200):
             attempt()
-        growth = []
-        for _ in range(4):
-            gc.collect()
-            before = sys.getallocatedblocks()
-            for _ in range(200):
-                attempt()
-            gc.collect()
-            growth.append(sys.getallocatedblocks() - before)
-        print(min(growth))
+        print(least_growth(100), least_growth(300))
         """
     )
-    assert int(done.stdout) < 20
+    # What the import system keeps is much the same after 100 attempts as after 300 (and
+    # differs between interpreter builds); a leak grows with the attempts.
+    small, large = map(int, done.stdout.split())
+    assert large - small < 20, f"{small} blocks after 100 failed imports, {large} after 300"
 
 
 @pytest.mark.skipif(sys.getallocatedblocks() == 0, reason="blocks are not counted under malloc")
