@@ -351,6 +351,186 @@ def test_the_limit_is_read_at_each_use():
     assert long.reads == 2
 
 
+# --- the limit where `_const` keeps it ---------------------------------------------------------
+#
+# The read of `_const.char_limit` remembers where a `_Const` instance keeps the value and reads
+# it there at each leaf, while the class stays unchanged. Each case below first fills that
+# memory, with a limit of 4000, then changes the instance, its class or the module global under
+# it; the next call must see exactly what `_const.char_limit` gives now.
+
+
+@pytest.fixture
+def const():
+    """A fresh `_Const()` bound as `_const`, already read in place by one call."""
+    instance = module._Const()
+    with constants(instance):
+        assert veil_bulk_text("abcdef") == "abcdef"
+        yield instance
+
+
+class IntWithOwnOrder(int):
+    """An int limit whose reflected comparison says no text is ever longer than it."""
+
+    def __lt__(self, other):
+        return False
+
+
+class Limit:
+    """A limit that is no int: every text is longer than it, and it slices as 1."""
+
+    def __lt__(self, other):
+        return True
+
+    def __gt__(self, other):
+        return False
+
+    def __index__(self):
+        return 1
+
+
+def write_with_setattr(instance, limit):
+    object.__setattr__(instance, "char_limit", limit)
+
+
+def write_through_vars(instance, limit):
+    vars(instance)["char_limit"] = limit
+
+
+@pytest.mark.parametrize("write", [write_with_setattr, write_through_vars])
+@pytest.mark.parametrize(
+    ("new_limit", "expected"),
+    [
+        (2, veiled("abcdef", 2)),
+        (6, "abcdef"),
+        (True, veiled("abcdef", 1)),
+        (False, veiled("")),
+        (10**30, "abcdef"),
+        (-(10**30), veiled("")),
+        (2**62, "abcdef"),  # beyond a compact int, within a machine word
+        (IntWithOwnOrder(2), "abcdef"),
+        (Limit(), veiled("abcdef", 1)),
+    ],
+    ids=["int", "int-equal", "true", "false", "huge", "huge-negative", "two-digits",
+         "int-subclass", "lt-gt"],
+)
+def test_a_limit_written_into_the_frozen_instance_is_read(const, write, new_limit, expected):
+    write(const, new_limit)
+    assert veil_bulk_text("abcdef") == expected
+    assert veil_bulk_text(["abcdef"]) == [expected]  # and at every leaf of a walk
+
+
+@pytest.mark.parametrize("write", [write_with_setattr, write_through_vars])
+def test_a_float_limit_written_into_the_frozen_instance_fails_at_the_slice(const, write):
+    write(const, 2.5)
+    assert veil_bulk_text("ab") == "ab"
+    with pytest.raises(TypeError, match="slice indices must be integers") as caught:
+        veil_bulk_text("abcdef")
+    assert entries(caught.value) == [(FUNCTION, 75)]
+
+
+def test_a_deleted_limit_falls_back_to_the_class_attribute(const, monkeypatch):
+    object.__delattr__(const, "char_limit")
+    assert veil_bulk_text("x" * 4001) == veiled("x" * 4001)
+    monkeypatch.setattr(module._Const, "char_limit", 3)
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 3)
+
+
+def test_the_instance_value_outranks_a_new_class_attribute(const, monkeypatch):
+    monkeypatch.setattr(module._Const, "char_limit", 3)
+    assert veil_bulk_text("abcdef") == "abcdef"
+    object.__setattr__(const, "char_limit", 2)
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
+class NonDataDescriptor:
+    def __get__(self, instance, owner=None):
+        return 2
+
+
+@pytest.mark.parametrize(
+    "descriptor",
+    [property(lambda self: 2), NonDataDescriptor],
+    ids=["property", "descriptor-that-becomes-a-data-descriptor"],
+)
+def test_a_data_descriptor_added_to_the_class_wins(const, monkeypatch, descriptor):
+    if descriptor is NonDataDescriptor:
+        # A non-data descriptor leaves the instance's value first; giving its class __set__
+        # afterwards changes only that class, not _Const.
+        cls = type("Descriptor", (NonDataDescriptor,), {})
+        monkeypatch.setattr(module._Const, "char_limit", cls())
+        assert veil_bulk_text("abcdef") == "abcdef"
+        cls.__set__ = lambda self, instance, value: None
+    else:
+        monkeypatch.setattr(module._Const, "char_limit", descriptor)
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
+def test_an_attribute_hook_added_to_the_class_wins(const, monkeypatch):
+    answers = {}
+
+    def getattribute(self, name):
+        if name == "char_limit" and "limit" in answers:
+            return answers["limit"]
+        return object.__getattribute__(self, name)
+
+    monkeypatch.setattr(module._Const, "__getattribute__", getattribute, raising=False)
+    assert veil_bulk_text("abcdef") == "abcdef"  # the hook gives the instance's own value
+    answers["limit"] = 2  # and then its own, with the class unchanged
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
+def test_values_moved_out_of_the_instance_are_read_where_they_went(const):
+    attributes = vars(const)
+    attributes[1] = "a key that is no str moves the values into a dict of their own"
+    attributes["char_limit"] = 2
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
+def test_a_new_dict_for_the_instance_is_read(const):
+    object.__setattr__(const, "__dict__", {"char_limit": 2})
+    assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
+class Unrelated:
+    """Keeps a value of 4000 where `_Const` instances keep char_limit, and its limit elsewhere."""
+
+    def __init__(self):
+        self.first = 4000
+
+    @property
+    def char_limit(self):
+        return 2
+
+
+def subclass_instance():
+    """A `_Const` subclass instance that keeps another value where `_Const` keeps char_limit."""
+    sub = type("SubConst", (module._Const,), {})
+    instance = object.__new__(sub)
+    object.__setattr__(instance, "first", 4000)
+    object.__setattr__(instance, "char_limit", 2)
+    return instance
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: module._Const(2), Unrelated, subclass_instance, lambda: types.SimpleNamespace(char_limit=2)],
+    ids=["rebound", "other-class", "subclass", "namespace"],
+)
+def test_const_replaced_by_another_instance(const, make):
+    with constants(make()):
+        assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+        assert veil_bulk_text({"k": ("abcdef",)}) == {"k": (veiled("abcdef", 2),)}
+    assert veil_bulk_text("abcdef") == "abcdef"  # `const` again, read in place again
+
+
+def test_const_replaced_by_an_instance_of_a_changed_class(const, monkeypatch):
+    # Same class, changed after the limit was found in place: its version tag moved on.
+    replacement = module._Const(5)
+    monkeypatch.setattr(module._Const, "char_limit", property(lambda self: 2))
+    with constants(replacement):
+        assert veil_bulk_text("abcdef") == veiled("abcdef", 2)
+
+
 class Text(str):
     """A str subclass as a __format__ may return it, with its own len() and slicing."""
 

@@ -124,15 +124,18 @@ struct Namespace {
 };
 
 // One call in progress: the bound arguments; the namespace the function runs in (the
-// globals and built-ins of its function object, as an interpreter frame carries them); and
-// the source line of the statement being run, which becomes the line of the traceback entry
-// if the body fails.
+// globals and built-ins of its function object, as an interpreter frame carries them); the
+// function object itself and the thread it runs on, which a nested call of the same function
+// passes on; and the source line of the statement being run, which becomes the line of the
+// traceback entry if the body fails.
 class Invocation {
 public:
     // `args` holds one value per parameter: the caller's own vector when it matches the
-    // parameters as it stands, else the values that binding gathered.
-    Invocation(const Function& function, PyObject* const* args, const Namespace& names) noexcept
-        : line{function.def().line}, args_{args}, names_{&names} {}
+    // parameters as it stands, else the values that binding gathered. `thread` is the
+    // thread's state when the caller has read it, else null.
+    Invocation(const Function& function, PyObject* const* args, const Namespace& names,
+               PyObject* self, PyThreadState* thread) noexcept
+        : line{function.def().line}, args_{args}, names_{&names}, self_{self}, thread_{thread} {}
 
     // The value bound to parameter `i`; borrowed from the caller or from the defaults.
     [[nodiscard]] PyObject* operator[](std::size_t i) const noexcept { return args_[i]; }
@@ -142,14 +145,26 @@ public:
     // The value of a module-level name, looked up at each use as a function body does: the
     // function's globals first, then its built-ins; NameError when both miss.
     [[nodiscard]] Ref lookup_global(const Id& name) const noexcept;
+    // The value of a module-level name when the last lookup found it in these globals and they
+    // have not changed since; else null. Borrowed, and looked up no further.
+    [[nodiscard]] PyObject* global_found_unchanged(const Id& name) const noexcept {
+        PyObject* globals = names_->globals;
+        return globals ? name.found_in(globals) : nullptr;
+    }
 
     [[nodiscard]] PyObject* globals() const noexcept { return names_->globals; }
+    // The running function object; its caller holds it until the call returns.
+    [[nodiscard]] PyObject* self() const noexcept { return self_; }
+    // The state of the thread the call runs on, or null when it was not read.
+    [[nodiscard]] PyThreadState* thread() const noexcept { return thread_; }
 
     int line;
 
 private:
     PyObject* const* args_;  // borrowed
     const Namespace* names_; // the function object's
+    PyObject* self_;
+    PyThreadState* thread_;
 };
 
 // NameError for a module-level name that is not defined, carrying the name as the

@@ -314,10 +314,13 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
 namespace {
 
 // Runs the body on arguments that are bound and checked, and adds the function's traceback
-// entry if it fails.
-PyObject* call_body(const NativeFunction* object, PyObject* const* bound) noexcept {
+// entry if it fails. `thread` is the thread's state where the caller has read it, else null
+// (as it is throughout for the calls that the interpreter makes).
+PyObject* call_body(const NativeFunction* object, PyObject* const* bound,
+                    PyThreadState* thread) noexcept {
     const Function& function = *object->function;
-    Invocation call{function, bound, object->names};
+    PyObject* self = reinterpret_cast<PyObject*>(const_cast<NativeFunction*>(object));
+    Invocation call{function, bound, object->names, self, thread};
     PyObject* result = function.def().body(call);
     if (!result) [[unlikely]] {
         add_traceback_entry(function.traceback_name(), call.line, object->names.globals);
@@ -328,26 +331,29 @@ PyObject* call_body(const NativeFunction* object, PyObject* const* bound) noexce
 // The same under the recursion guard. Bodies that walk nested input call themselves through
 // the interpreter; the guard turns input that is too deep (or contains itself) into
 // RecursionError.
-PyObject* guard_and_call_body(const NativeFunction* object, PyObject* const* bound) noexcept {
-    RecursionGuard guard;
+PyObject* guard_and_call_body(const NativeFunction* object, PyObject* const* bound,
+                              PyThreadState* thread) noexcept {
+    RecursionGuard guard{thread};
     if (!guard.entered()) [[unlikely]] {
         const Function& function = *object->function;
         add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
         return nullptr;
     }
-    return call_body(object, bound);
+    return call_body(object, bound, guard.thread());
 }
 
-PyObject* run_body(const NativeFunction* object, PyObject* const* bound) noexcept {
-    return object->function->def().guards_itself ? call_body(object, bound)
-                                                 : guard_and_call_body(object, bound);
+PyObject* run_body(const NativeFunction* object, PyObject* const* bound,
+                   PyThreadState* thread) noexcept {
+    return object->function->def().guards_itself ? call_body(object, bound, thread)
+                                                 : guard_and_call_body(object, bound, thread);
 }
 
 // Binds the arguments into a local array, converts and tests them, then runs the body: every
 // call of a function with parameters to convert, and every call whose arguments are not laid
 // out as the parameters are.
 FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
-                                      std::size_t nargsf, PyObject* kwnames) noexcept {
+                                      std::size_t nargsf, PyObject* kwnames,
+                                      PyThreadState* thread) noexcept {
     const Function& function = *object->function;
     PyObject* bound[max_params];
     if (!bind_arguments(function, args, nargsf, kwnames, bound) ||
@@ -358,12 +364,12 @@ FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* co
     if (function.tests_types() && !check_parameter_types(function, bound)) {
         return nullptr;
     }
-    return run_body(object, bound);
+    return run_body(object, bound, thread);
 }
 
 PyObject* vectorcall_binding(PyObject* self, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) noexcept {
-    return bind_and_run(as_function(self), args, nargsf, kwnames);
+    return bind_and_run(as_function(self), args, nargsf, kwnames, nullptr);
 }
 
 // The values of the parameters, in order, where they already lie: the caller's vector when it
@@ -392,25 +398,39 @@ PyObject* const* arguments_in_place(const Function& function, PyObject* const* a
 }
 
 // Runs the strict type tests on values in place, then the body.
-FRAME_NOINLINE PyObject* test_and_run(const NativeFunction* object,
-                                      PyObject* const* values) noexcept {
-    return check_parameter_types(*object->function, values) ? run_body(object, values) : nullptr;
+FRAME_NOINLINE PyObject* test_and_run(const NativeFunction* object, PyObject* const* values,
+                                      PyThreadState* thread) noexcept {
+    return check_parameter_types(*object->function, values) ? run_body(object, values, thread)
+                                                            : nullptr;
 }
 
-// The vectorcall of functions that convert no parameter: the body reads the values in place
+// A call of a function that converts no parameter: the body reads the values in place
 // whenever it can, with the strict type tests run on them there.
-PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) noexcept {
-    const NativeFunction* object = as_function(self);
+PyObject* call_in_place(const NativeFunction* object, PyObject* const* args, std::size_t nargsf,
+                        PyObject* kwnames, PyThreadState* thread) noexcept {
     const Function& function = *object->function;
     PyObject* const* values =
         arguments_in_place(function, args, PyVectorcall_NARGS(nargsf), kwnames);
     if (!values) {
-        return bind_and_run(object, args, nargsf, kwnames);
+        return bind_and_run(object, args, nargsf, kwnames, thread);
     }
     // Every way out is a tail call, so this function needs no frame of its own.
-    return function.tests_types() ? test_and_run(object, values) : run_body(object, values);
+    return function.tests_types() ? test_and_run(object, values, thread)
+                                  : run_body(object, values, thread);
+}
+
+PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    return call_in_place(as_function(self), args, nargsf, kwnames, nullptr);
 }
 
 } // namespace
+
+PyObject* call_nested(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames, PyThreadState* thread) noexcept {
+    const NativeFunction* object = as_function(function);
+    return object->function->converts() ? bind_and_run(object, args, nargsf, kwnames, thread)
+                                        : call_in_place(object, args, nargsf, kwnames, thread);
+}
+
 } // namespace frame

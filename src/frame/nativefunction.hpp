@@ -41,17 +41,36 @@ bool ready_function_type() noexcept;
 // The interpreter resets its own static types in the same way between two lives.
 void forget_function_type() noexcept;
 
-// callable(name=value, ...), as call_with_keywords makes it. A nativefunction (what a walk's
-// nested call almost always finds) is entered through its own vectorcall, without the
-// interpreter's generic dispatch and result check around it, which read the thread state.
+// Calls `function`, a nativefunction, from the body of another on the same thread, as its
+// vectorcall would be called; `thread` is the state of that thread if the calling body has it
+// (Invocation::thread), else null.
+PyObject* call_nested(PyObject* function, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames, PyThreadState* thread) noexcept;
+
+// name(keyword=value, ...), where `name` is a module-level name of the running function's
+// module, looked up as `call` looks names up, and every argument is passed by keyword, named by
+// `names` in order. A nativefunction (what a walk's nested call almost always finds) is entered
+// without the interpreter's generic dispatch and result check around it, which read the thread
+// state; the running function itself, found in the unchanged namespace, is entered without
+// being looked up or held again, since its caller holds it.
 template <typename... Args>
-Ref call_with_keywords_direct(PyObject* callable, const Keywords& names, Args... values) noexcept {
-    if (!Py_IS_TYPE(callable, function_type())) {
-        return call_with_keywords(callable, names, values...);
-    }
+Ref call_global_with_keywords(const Invocation& call, const Id& name, const Keywords& names,
+                              Args... values) noexcept {
+    // One leading spare slot lets the callee prepend a bound `self` without copying.
     std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, static_cast<PyObject*>(values)...};
-    return Ref::steal(reinterpret_cast<NativeFunction*>(callable)->vectorcall(
-        callable, vector.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    PyObject* const* args = vector.data() + 1;
+    constexpr std::size_t nargsf = PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (call.global_found_unchanged(name) == call.self()) {
+        return Ref::steal(call_nested(call.self(), args, nargsf, names.get(), call.thread()));
+    }
+    const Ref function = call.lookup_global(name);
+    if (!function) {
+        return {};
+    }
+    if (Py_IS_TYPE(function.get(), function_type())) {
+        return Ref::steal(call_nested(function, args, nargsf, names.get(), call.thread()));
+    }
+    return Ref::steal(PyObject_Vectorcall(function, args, nargsf, names.get()));
 }
 
 } // namespace frame

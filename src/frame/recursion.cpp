@@ -58,7 +58,8 @@ bool stack_nearly_used_up() noexcept {
 
 } // namespace
 
-RecursionGuard::RecursionGuard() noexcept : thread_{PyThreadState_GetUnchecked()} {
+RecursionGuard::RecursionGuard(PyThreadState* known) noexcept
+    : thread_{known ? known : PyThreadState_GetUnchecked()} {
     if (stack_nearly_used_up()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", recursion_context);
         thread_ = nullptr;

@@ -13,7 +13,9 @@ namespace frame {
 // builds with larger frames, run out of stack before they run out of budget.
 class RecursionGuard {
 public:
-    RecursionGuard() noexcept;
+    // `known` is the thread's state when the caller has it already (a call nested in another
+    // on this thread), else null.
+    explicit RecursionGuard(PyThreadState* known) noexcept;
     ~RecursionGuard() {
         if (thread_) {
             internals::give_back_recursion_unit(thread_);
@@ -24,6 +26,8 @@ public:
 
     // False when entering was refused; RecursionError is set then.
     [[nodiscard]] bool entered() const noexcept { return thread_ != nullptr; }
+    // The thread's state, once entered.
+    [[nodiscard]] PyThreadState* thread() const noexcept { return thread_; }
 
 private:
     PyThreadState* thread_;

@@ -1,5 +1,6 @@
 #include "frame/shared/attribute_cache.hpp"
 
+#include "frame/compiler.hpp"
 #include "frame/internals.hpp"
 #include "frame/objects.hpp"
 
@@ -101,6 +102,42 @@ Ref SlotAttribute::get(PyObject* obj) noexcept {
         }
     }
     return get_attr(obj, name_);
+}
+
+// --- instance attributes -----------------------------------------------------------------
+
+FRAME_NOINLINE Ref InstanceAttribute::read_and_remember(PyObject* obj) noexcept {
+    Ref value = get_attr(obj, name_);
+    if (value) {
+        remember(obj, value);
+    }
+    return value;
+}
+
+// Remembered only when an ordinary read runs the generic lookup and the instance's own value
+// decides it: the class has no data descriptor of this name (nor anything whose type could
+// become one later: a class attribute of an immutable type without __set__, or nothing), so
+// the instance's value comes first as long as the type keeps its version tag.
+void InstanceAttribute::remember(PyObject* obj, PyObject* value) noexcept {
+    type_ = nullptr;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return;
+    }
+    unsigned int version = 0;
+    PyObject* found = find_in_mro(type, name_, version);
+    if (version == 0 || (found && (!PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_IMMUTABLETYPE) ||
+                                   Py_TYPE(found)->tp_descr_set))) {
+        return;
+    }
+    const Py_ssize_t index = internals::inline_value_index(type, name_);
+    // The value just read must be the one in that place: the layout is the one described.
+    if (index < 0 || internals::inline_value(obj, index) != value) {
+        return;
+    }
+    type_ = type;
+    version_ = version;
+    index_ = index;
 }
 
 } // namespace frame

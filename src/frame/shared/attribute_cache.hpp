@@ -55,4 +55,38 @@ private:
     Py_ssize_t offset_ = 0;
 };
 
+// `obj.name`, where `obj` is usually an instance of one plain class that stores `name` in the
+// instance itself: the attribute's place among the instance's inline values is remembered, and
+// the value there is read at each call, under the guard of the interpreter's own specialised
+// load: the same type with the same version tag (so no data descriptor of that name has come
+// to the class, nor an attribute hook), values that are still the instance's own, and the
+// place not empty. Anything else is an ordinary attribute read, so the value is always the
+// current one: nothing but the place is cached.
+class InstanceAttribute final : public Constant {
+public:
+    explicit InstanceAttribute(const Id& name) noexcept : name_{name} {}
+    [[nodiscard]] Ref get(PyObject* obj) noexcept {
+        PyObject* value = in_place(obj);
+        return value ? Ref::borrow(value) : read_and_remember(obj);
+    }
+    // The value where it was remembered, if the guard holds; else null. Borrowed: for a reader
+    // that runs no code before it is done with the value.
+    [[nodiscard]] PyObject* in_place(PyObject* obj) const noexcept {
+        return Py_TYPE(obj) == type_ && internals::version_tag(type_) == version_
+                   ? internals::inline_value(obj, index_)
+                   : nullptr;
+    }
+
+private:
+    bool make() noexcept override { return true; }
+    void forget() noexcept override { type_ = nullptr; }
+    Ref read_and_remember(PyObject* obj) noexcept;
+    void remember(PyObject* obj, PyObject* value) noexcept;
+
+    const Id& name_;
+    const PyTypeObject* type_ = nullptr; // not owned, as above
+    unsigned int version_ = 0;           // never 0 while type_ is set
+    Py_ssize_t index_ = 0;
+};
+
 } // namespace frame

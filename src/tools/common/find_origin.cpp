@@ -18,7 +18,7 @@ frame::Id parent{"parent"}, absolute{"absolute"};
 
 // return Path(file).parent
 FRAME_NOINLINE PyObject* folder_of_file(frame::Invocation& call, PyObject* file) noexcept {
-    const frame::RecursionGuard guard; // what is bound to `Path` may call back
+    const frame::RecursionGuard guard{call.thread()}; // what is bound to `Path` may call back
     if (!guard.entered()) {
         return nullptr;
     }
@@ -31,7 +31,7 @@ FRAME_NOINLINE PyObject* folder_of_file(frame::Invocation& call, PyObject* file)
 // return Path(getfile(func)).absolute().parent: `Path` is looked up before `getfile` is, and
 // before the call that could rebind it.
 FRAME_NOINLINE PyObject* folder_of_source(frame::Invocation& call, PyObject* func) noexcept {
-    const frame::RecursionGuard guard;
+    const frame::RecursionGuard guard{call.thread()};
     if (!guard.entered()) {
         return nullptr;
     }

@@ -20,9 +20,7 @@ frame::Text mask_character{"*"};
 // hush_secret(name=name, value=element), through the module global: whatever is bound there
 // now is called, and binds and checks its arguments as any call does.
 Ref hush_nested(const frame::Invocation& call, PyObject* name, PyObject* element) noexcept {
-    const Ref function = call.lookup_global(id::hush_secret);
-    return function ? frame::call_with_keywords_direct(function, name_and_value, name, element)
-                    : Ref{};
+    return frame::call_global_with_keywords(call, id::hush_secret, name_and_value, name, element);
 }
 
 // The tuple case's generator expression, as its traceback entries name it.

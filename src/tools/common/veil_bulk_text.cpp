@@ -3,6 +3,7 @@
 #include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
+#include "frame/shared/attribute_cache.hpp"
 #include "frame/shared/classes.hpp"
 #include "frame/shared/walk.hpp"
 
@@ -38,8 +39,7 @@ constexpr long default_char_limit = 4000;
 // veil_bulk_text(value=element), through the module global: whatever is bound there now is
 // called, and binds its arguments as any call does.
 Ref veil_nested(const frame::Invocation& call, PyObject*, PyObject* element) noexcept {
-    const Ref function = call.lookup_global(id::veil_bulk_text);
-    return function ? frame::call_with_keywords_direct(function, value_keyword, element) : Ref{};
+    return frame::call_global_with_keywords(call, id::veil_bulk_text, value_keyword, element);
 }
 
 // The tuple case's generator expression, as its traceback entries name it.
@@ -101,6 +101,9 @@ constexpr Py_ssize_t longest_float_text = 24;
 
 // length > limit, with the interpreter's comparison and truth rules; -1 on failure.
 int exceeds(Py_ssize_t length, PyObject* limit) noexcept {
+    if (Py_ssize_t bound = 0; frame::internals::compact_int(limit, bound)) {
+        return length > bound;
+    }
     if (PyLong_CheckExact(limit)) {
         int overflow = 0;
         const long long bound = PyLong_AsLongLongAndOverflow(limit, &overflow);
@@ -120,6 +123,10 @@ public:
     // Makes the text form of `value`, or measures it; false with an exception set.
     bool make(PyObject* value) noexcept {
         value_ = value;
+        if (Py_ssize_t number = 0; frame::internals::compact_int(value, number)) {
+            length_ = decimal_length(number);
+            return true;
+        }
         if (PyLong_CheckExact(value)) {
             int overflow = 0;
             const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -161,6 +168,14 @@ public:
         return make_text() ? exceeds(length_, limit) : -1;
     }
 
+    // len(value_str) > bound, for an int limit of that value; -1 on failure.
+    int longer_than(Py_ssize_t bound) noexcept {
+        if (length_ <= bound) {
+            return 0; // settled by a bound on the length, too
+        }
+        return exact_ || make_text() ? length_ > bound : -1;
+    }
+
     // value_str itself, made now if only its length was known; null on failure.
     PyObject* text() noexcept { return text_ || make_text() ? text_.get() : nullptr; }
 
@@ -180,10 +195,26 @@ private:
     bool exact_ = true;
 };
 
-// _const.char_limit, with `_const` looked up afresh.
+// _const.char_limit, with `_const` looked up afresh and its current limit read where the
+// instance keeps it.
+frame::InstanceAttribute char_limit_of{id::char_limit};
+
 Ref read_limit(const frame::Invocation& call) noexcept {
     const Ref constants = call.lookup_global(id::const_);
-    return constants ? frame::get_attr(constants, id::char_limit) : Ref{};
+    return constants ? char_limit_of.get(constants) : Ref{};
+}
+
+// len(value_str) > _const.char_limit. The common limit, a small int stored in `_const` found
+// unchanged in the namespace, is compared where it lies, since nothing runs in between; any
+// other is read and compared as the interpreter does it. -1 on failure.
+int longer_than_limit(const frame::Invocation& call, TextForm& form) noexcept {
+    PyObject* constants = call.global_found_unchanged(id::const_);
+    PyObject* limit = constants ? char_limit_of.in_place(constants) : nullptr;
+    if (Py_ssize_t bound = 0; limit && frame::internals::compact_int(limit, bound)) {
+        return form.longer_than(bound);
+    }
+    const Ref read = read_limit(call);
+    return read ? form.longer_than(read) : -1;
 }
 
 // The kind of string the first `count` characters need, as a character of that width: or-ing
@@ -263,8 +294,7 @@ PyObject* veil_leaf(frame::Invocation& call, PyObject* value) noexcept {
     if (!form.measure()) {
         return nullptr;
     }
-    const Ref limit = read_limit(call);
-    const int longer = limit ? form.longer_than(limit) : -1;
+    const int longer = longer_than_limit(call, form);
     if (longer <= 0) {
         return longer == 0 ? Py_NewRef(value) : nullptr;
     }
