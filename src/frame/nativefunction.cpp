@@ -282,7 +282,16 @@ constinit PyTypeObject function_type_object = unready_function_type();
 
 PyTypeObject* function_type() noexcept { return &function_type_object; }
 
-bool ready_function_type() noexcept { return PyType_Ready(&function_type_object) == 0; }
+bool ready_function_type() noexcept {
+    if (PyType_Ready(&function_type_object) == 0) {
+        return true;
+    }
+    // A static type whose readying failed cannot be readied again as it is: what the failed
+    // attempt left in it (its dict above all) is not fit to be filled in once more. It goes
+    // back to its unready state, so that the next import readies it afresh.
+    forget_function_type();
+    return false;
+}
 
 void forget_function_type() noexcept { function_type_object = unready_function_type(); }
 

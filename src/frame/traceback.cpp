@@ -129,9 +129,41 @@ PyCodeObject* code_for(const EntryCode& entry) noexcept {
     return cache.entries[at].code;
 }
 
+// Raises the error that making an entry raised, with `error` (the exception that was in
+// flight) as its context, as the interpreter does when it cannot add an entry: the original
+// stays reachable. A context chain that already leads to the new error is cut there first,
+// so that no cycle forms (the interpreter may hand out one MemoryError instance again).
+void raise_chained_to(Ref error) noexcept {
+    Ref failure = Ref::steal(PyErr_GetRaisedException());
+    if (!failure || failure.get() == error.get()) {
+        PyErr_SetRaisedException(failure ? failure.release() : error.release());
+        return;
+    }
+    // Every exception on the chain is kept alive by the one before it, so the walk borrows.
+    // A chain that loops already (the slow pointer, at half speed, is met) ends the walk.
+    PyObject* link = error;
+    PyObject* slow = error;
+    for (bool move_slow = false;; move_slow = !move_slow) {
+        PyObject* context = Ref::steal(PyException_GetContext(link)).get();
+        if (context == failure.get()) {
+            PyException_SetContext(link, nullptr);
+            break;
+        }
+        if (!context || context == slow) {
+            break;
+        }
+        link = context;
+        if (move_slow) {
+            slow = Ref::steal(PyException_GetContext(slow)).get();
+        }
+    }
+    PyException_SetContext(failure, error.release());
+    PyErr_SetRaisedException(failure.release());
+}
+
 void add_entry(const EntryCode& entry, PyObject* globals) noexcept {
     // The exception in flight is set aside while the frame is made, so that making it
-    // cannot disturb it; a failure here only costs the entry.
+    // cannot disturb it.
     Ref error = Ref::steal(PyErr_GetRaisedException());
     if (!error || !globals) {
         // Nothing in flight to add an entry to; or a function whose references were cleared
@@ -141,11 +173,13 @@ void add_entry(const EntryCode& entry, PyObject* globals) noexcept {
     }
     PyCodeObject* code = code_for(entry);
     Ref frame = code ? internals::new_frame(code, globals) : Ref{};
-    PyErr_Clear();
-    PyErr_SetRaisedException(error.release());
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (!frame) {
+        raise_chained_to(std::move(error));
+        return;
     }
+    PyErr_SetRaisedException(error.release());
+    // On failure this too raises MemoryError with the exception in flight as its context.
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 } // namespace
