@@ -109,7 +109,7 @@ wheel: $(VENV)/.wheel-deps
 # repair would do to it.
 wheel-tag:
 	@raw=$$(ls dist/raw/*_$(WHEEL_CPU).whl) && \
-		{ $(PY) -m zipfile -l $$raw | grep -q 'cpython-313-$(WHEEL_CPU)-linux-gnu\.so' || \
+		{ $(PY) -m zipfile -l $$raw | grep 'cpython-313-$(WHEEL_CPU)-linux-gnu\.so' >/dev/null || \
 			{ echo "$$raw: its modules lack the $(WHEEL_CPU) suffix"; exit 1; }; } && \
 		report=$$($(VENV)/bin/auditwheel show $$raw 2>/dev/null) && \
 		echo "$$report" && glibc=$$(echo "$$report" | grep -o 'manylinux_2_[0-9]*_' | head -1 | cut -d_ -f3) && \
