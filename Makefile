@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test suite test-matrix install stubtest bench format clean test-asan test-clang wheel fuzz fuzz-toolchain fuzz-install fuzz-merge
+.PHONY: demo test suite test-matrix install stubtest bench format clean test-asan test-clang wheel wheel-tag fuzz fuzz-toolchain fuzz-install fuzz-merge
 
 # The pinned requirements to install: all of the development commands', or only what the build
 # and the suite need (the test matrix's roots).
@@ -74,25 +74,60 @@ test-clang: $(VENV)/.deps
 		--no-build-isolation --no-deps -C build-dir=build/clang -C cmake.define.TOOLS_TEST_MODULES=ON .
 	$(CLANG_VENV)/bin/python -m pytest -q
 
-# The distributions as users get them: the sdist, and a wheel built from it and repaired into
-# a manylinux wheel (the lowest tag that this machine's C library allows); twine checks both.
-# The wheel is then installed with no index into a bare environment, where the demo imports
-# and runs every module.
+# The distributions as users get them: the sdist, and from it one manylinux2014 wheel per CPU,
+# built by Zig's Clang for glibc 2.17 (cmake/zig.cmake) and repaired to that tag by auditwheel,
+# which refuses a wheel that needs more; twine checks them all. The x86_64 wheel is then
+# installed with no index into a bare environment, where the demo runs and the suite runs
+# against it (the aarch64 wheel runs in the test matrix's arm64 root).
 WHEEL_VENV := build/wheel-venv
+WHEEL_CPUS := x86_64 aarch64
+WHEEL_GLIBC := 2.17
+WHEEL_PLATFORM := manylinux2014
+WHEEL_SOURCE := build/sdist
+WHEEL_TEST_PINS = -r requirements/suite-run.txt
 $(VENV)/.wheel-deps: $(VENV)/.deps requirements/wheel.txt
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements/wheel.txt
 	touch $@
 
 wheel: $(VENV)/.wheel-deps
-	rm -rf dist
-	$(PY) -m build --no-isolation --outdir dist/raw .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/raw/*.whl
-	mv dist/raw/*.tar.gz dist/ && rm -rf dist/raw
+	rm -rf dist $(WHEEL_SOURCE) $(addprefix build/wheel-,$(WHEEL_CPUS)) && mkdir -p $(WHEEL_SOURCE)
+	$(PY) -m build --no-isolation --sdist --outdir dist .
+	tar -xzf dist/*.tar.gz -C $(WHEEL_SOURCE) --strip-components=1
+	export PATH="$(abspath $(VENV))/bin:$$PATH"; for cpu in $(WHEEL_CPUS); do \
+		SETUPTOOLS_EXT_SUFFIX=.cpython-313-$$cpu-linux-gnu.so \
+		_PYTHON_HOST_PLATFORM=linux-$$cpu $(PY) -m build --no-isolation --wheel --outdir dist/raw \
+			-C build-dir=$(abspath build)/wheel-$$cpu -C cmake.define.ZIG_TARGET=$$cpu-linux-gnu.$(WHEEL_GLIBC) \
+			-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath $(WHEEL_SOURCE))/cmake/zig.cmake $(WHEEL_SOURCE) && \
+		$(MAKE) --no-print-directory wheel-tag WHEEL_CPU=$$cpu || exit 1; \
+	done
+	rm -rf dist/raw
 	$(VENV)/bin/twine check --strict dist/*
 	rm -rf $(WHEEL_VENV) && $(PYTHON313) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-index dist/*.whl
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-index dist/*_x86_64.whl
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check $(WHEEL_TEST_PINS)
 	cd examples && ../$(WHEEL_VENV)/bin/python -E -s demo.py >/dev/null
-	@echo "installed and ran in a bare environment: $$(cd dist && ls *.whl)"
+	$(WHEEL_VENV)/bin/python -m pytest -q
+	@echo "built: $$(cd dist && ls); installed and tested in a bare environment: $$(cd dist && ls *_x86_64.whl)"
+
+# Gives the raw wheel of WHEEL_CPU its manylinux tag. auditwheel repairs wheels for the machine's
+# own CPU only; a wheel for another CPU is checked by `auditwheel show` (the lowest glibc it is
+# consistent with, and no outside library to graft in) and then retagged, which is all that a
+# repair would do to it.
+wheel-tag:
+	@raw=$$(ls dist/raw/*_$(WHEEL_CPU).whl) && \
+		{ $(PY) -m zipfile -l $$raw | grep 'cpython-313-$(WHEEL_CPU)-linux-gnu\.so' >/dev/null || \
+			{ echo "$$raw: its modules lack the $(WHEEL_CPU) suffix"; exit 1; }; } && \
+		report=$$($(VENV)/bin/auditwheel show $$raw 2>/dev/null) && \
+		echo "$$report" && glibc=$$(echo "$$report" | grep -o 'manylinux_2_[0-9]*_' | head -1 | cut -d_ -f3) && \
+		test -n "$$glibc" && test "$$glibc" -le $(lastword $(subst ., ,$(WHEEL_GLIBC))) || \
+		{ echo "$$raw needs a glibc newer than $(WHEEL_GLIBC)"; exit 1; }; \
+	if [ "$(WHEEL_CPU)" = "$$(uname -m)" ]; then \
+		$(VENV)/bin/auditwheel repair --only-plat --plat $(WHEEL_PLATFORM)_$(WHEEL_CPU) --wheel-dir dist $$raw; \
+	else \
+		echo "$$report" | grep -q "requires no external shared libraries" && \
+		$(PY) -m wheel tags --platform-tag $(WHEEL_PLATFORM)_$(WHEEL_CPU).manylinux_2_$(lastword $(subst ., ,$(WHEEL_GLIBC)))_$(WHEEL_CPU) $$raw && \
+		mv dist/raw/*-manylinux*_$(WHEEL_CPU).whl dist/; \
+	fi
 
 # The suite on other interpreter builds and CPUs, each in a Debian 13 root of its own (.ci/matrix
 # says how): MATRIX picks the targets, MATRIX_WHEEL runs a built wheel there instead of a build

@@ -128,3 +128,12 @@ PyObject* empty_bytes() noexcept { return empties.bytes; }
 PyObject* empty_str() noexcept { return empties.str; }
 
 } // namespace frame
+
+#if !defined(_MSC_VER)
+// Constant's own vtable (in place while a constant is being built) fills its pure slot with the
+// Itanium C++ ABI's handler for a call of a pure virtual function, which the C++ runtime would
+// define. The modules link no C++ runtime, so the frame defines it, hidden like everything but
+// the entry point. Nothing calls it unless the frame itself is broken. (The Microsoft ABI's
+// handler comes from the C runtime that every Windows module links anyway.)
+extern "C" [[noreturn]] void __cxa_pure_virtual() { Py_FatalError("pure virtual method called"); }
+#endif

@@ -5,7 +5,7 @@
 #include "frame/internals.hpp"
 
 #include <algorithm>
-#include <memory>
+#include <type_traits>
 
 namespace frame {
 namespace {
@@ -26,11 +26,15 @@ struct CachedCode {
     PyObject* name;
     PyCodeObject* code;
 };
+static_assert(std::is_trivially_copyable_v<CachedCode>, "the cache grows by reallocation");
 
 constexpr std::size_t cache_step = 64;
 
+// The array comes from the raw allocator: the cache outlives the interpreter (it is dropped
+// by the hook that runs after finalization, when the object and memory domains are gone) and
+// the raw domain is valid at any time.
 struct {
-    std::unique_ptr<CachedCode[]> entries;
+    CachedCode* entries = nullptr;
     std::size_t size = 0;
     std::size_t capacity = 0;
 } cache;
@@ -41,7 +45,7 @@ bool before(const CachedCode& entry, int line, PyObject* name) noexcept {
 
 // Where (line, name) is or would go.
 std::size_t position(int line, PyObject* name) noexcept {
-    CachedCode* begin = cache.entries.get();
+    CachedCode* begin = cache.entries;
     CachedCode* end = begin + cache.size;
     CachedCode* found = std::lower_bound(
         begin, end, 0, [&](const CachedCode& entry, int) { return before(entry, line, name); });
@@ -50,13 +54,12 @@ std::size_t position(int line, PyObject* name) noexcept {
 
 bool grow_cache() noexcept {
     const std::size_t capacity = cache.capacity + cache_step;
-    std::unique_ptr<CachedCode[]> entries{new (std::nothrow) CachedCode[capacity]};
+    void* entries = PyMem_RawRealloc(cache.entries, capacity * sizeof(CachedCode));
     if (!entries) {
         PyErr_NoMemory();
         return false;
     }
-    std::copy_n(cache.entries.get(), cache.size, entries.get());
-    cache.entries = std::move(entries);
+    cache.entries = static_cast<CachedCode*>(entries);
     cache.capacity = capacity;
     return true;
 }
@@ -195,7 +198,8 @@ void add_nested_traceback_entry(PyObject* name, PyObject* qualname, int first_li
 
 void forget_traceback_code() noexcept {
     // The array is ours to free; the code objects in it belonged to the interpreter.
-    cache.entries.reset();
+    PyMem_RawFree(cache.entries);
+    cache.entries = nullptr;
     cache.size = cache.capacity = 0;
 }
 
