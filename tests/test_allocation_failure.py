@@ -186,15 +186,31 @@ sweep("create existing", lambda: Folder.create(path=TOP + "/a"), E + "create")
 }
 
 
-def run_sweep(tmp_path, code):
+def run_child(tmp_path, code):
     (tmp_path / "logger.py").write_text(LOGGER)
     flags = ["-X", "dev"] if sys.flags.dev_mode else []
     script = SWEEP + textwrap.dedent(code) + "\nprint(json.dumps(findings))\n"
-    done = subprocess.run([sys.executable, *flags, "-X", "faulthandler", "-c", script],
+    return subprocess.run([sys.executable, *flags, "-X", "faulthandler", "-c", script],
                           cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(tmp_path)),
                           capture_output=True, text=True, timeout=600)
+
+
+def run_sweep(tmp_path, code):
+    done = run_child(tmp_path, code)
     assert done.returncode == 0, f"child failed ({done.returncode}):\n{done.stderr[-4000:]}"
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture(scope="module", autouse=True)
+def interpreter_survives_the_hooks(tmp_path_factory):
+    """The harness alone, with its plain-Python control: where the interpreter itself dies
+    under the hooks there is nothing of the package to sweep. A debug build of 3.13.5 does:
+    it aborts on its own assertion (ceval.c, "_PyErr_Occurred(tstate)") while it unwinds the
+    control's plain Python frame after a failed allocation."""
+    done = run_child(tmp_path_factory.mktemp("control"), "")
+    if done.returncode < 0:
+        last = done.stderr.strip().splitlines()[:1]
+        pytest.skip(f"the interpreter dies under the hooks in plain Python code: {last}")
 
 
 # Open: the sweep still reports MemoryErrors that carry no entry and no context at the first
