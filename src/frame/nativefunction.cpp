@@ -16,6 +16,7 @@ PyObject* vectorcall_binding(PyObject* self, PyObject* const* args, std::size_t 
                              PyObject* kwnames) noexcept;
 PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
                               PyObject* kwnames) noexcept;
+Runner choose_runner(const Function& function) noexcept;
 
 NativeFunction* as_function(PyObject* self) noexcept {
     return reinterpret_cast<NativeFunction*>(self);
@@ -302,6 +303,7 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
     }
     // Chosen once: a function that converts none of its parameters may read them in place.
     f->vectorcall = function.converts() ? vectorcall_binding : vectorcall_in_place;
+    f->run = choose_runner(function);
     f->function = &function;
     f->name = nullptr;
     f->qualname = Py_NewRef(function.qualname());
@@ -322,42 +324,105 @@ Ref new_native_function(const Function& function, PyObject* globals, PyObject* b
 
 namespace {
 
-// Runs the body on arguments that are bound and checked, and adds the function's traceback
-// entry if it fails. `thread` is the thread's state where the caller has read it, else null
-// (as it is throughout for the calls that the interpreter makes).
-PyObject* call_body(const NativeFunction* object, PyObject* const* bound,
-                    PyThreadState* thread) noexcept {
+PyObject* as_object(const NativeFunction* object) noexcept {
+    return reinterpret_cast<PyObject*>(const_cast<NativeFunction*>(object));
+}
+
+// The failed body's traceback entry, at the line of the statement that failed. Everything is
+// read again through the call, so that the body's caller keeps nothing live across the call.
+FRAME_COLD FRAME_NOINLINE void add_entry_after_failure(const Invocation& call) noexcept {
+    const NativeFunction* object = as_function(call.self());
+    add_traceback_entry(object->function->traceback_name(), call.line, object->names.globals);
+}
+
+FRAME_COLD FRAME_NOINLINE void add_entry_at_definition(const NativeFunction* object) noexcept {
     const Function& function = *object->function;
-    PyObject* self = reinterpret_cast<PyObject*>(const_cast<NativeFunction*>(object));
-    Invocation call{function, bound, object->names, self, thread};
+    add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
+}
+
+// Runs the body on arguments that are bound and checked, and adds the function's traceback
+// entry if it fails.
+FRAME_FORCE_INLINE PyObject* enter_body(const NativeFunction* object, PyObject* const* values,
+                                        PyThreadState* thread) noexcept {
+    const Function& function = *object->function;
+    Invocation call{function, values, object->names, as_object(object), thread};
     PyObject* result = function.def().body(call);
     if (!result) [[unlikely]] {
-        add_traceback_entry(function.traceback_name(), call.line, object->names.globals);
+        add_entry_after_failure(call);
     }
     return result;
 }
 
-// The same under the recursion guard. Bodies that walk nested input call themselves through
-// the interpreter; the guard turns input that is too deep (or contains itself) into
-// RecursionError.
-PyObject* guard_and_call_body(const NativeFunction* object, PyObject* const* bound,
-                              PyThreadState* thread) noexcept {
+PyObject* call_body(const NativeFunction* object, PyObject* const* values,
+                    PyThreadState* thread) noexcept {
+    return enter_body(object, values, thread);
+}
+
+// The same under the recursion guard, entered in full: reading the thread's state, finding
+// its stack on its first call, and raising when the guard refuses.
+FRAME_NOINLINE PyObject* guard_and_call_body_in_full(const NativeFunction* object,
+                                                     PyObject* const* values,
+                                                     PyThreadState* thread) noexcept {
     RecursionGuard guard{thread};
     if (!guard.entered()) [[unlikely]] {
-        const Function& function = *object->function;
-        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
+        add_entry_at_definition(object);
         return nullptr;
     }
-    return call_body(object, bound, guard.thread());
+    return enter_body(object, values, guard.thread());
 }
 
-PyObject* run_body(const NativeFunction* object, PyObject* const* bound,
-                   PyThreadState* thread) noexcept {
-    return object->function->def().guards_itself ? call_body(object, bound, thread)
-                                                 : guard_and_call_body(object, bound, thread);
+// The body under the recursion guard. Bodies that walk nested input call themselves through
+// the interpreter; the guard turns input that is too deep (or contains itself) into
+// RecursionError. A nested call, which has the thread's state, takes its unit in place.
+PyObject* guard_and_call_body(const NativeFunction* object, PyObject* const* values,
+                              PyThreadState* thread) noexcept {
+    if (!thread || !take_recursion_unit_quickly(thread)) [[unlikely]] {
+        return guard_and_call_body_in_full(object, values, thread);
+    }
+    PyObject* result = enter_body(object, values, thread);
+    internals::give_back_recursion_unit(thread);
+    return result;
 }
 
-// Binds the arguments into a local array, converts and tests them, then runs the body: every
+// Whether every typed parameter's value passes the strict type test; raises nothing.
+bool parameter_types_pass(const Function& function, PyObject* const* values) noexcept {
+    for (const Function::TypedParam& typed : function.typed_params()) {
+        PyObject* value = values[typed.index];
+        if (!PyUnicode_CheckExact(value) && !(typed.none_allowed && value == Py_None)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A value failed the test: the test again, in parameter order, raising for the first.
+template <Runner run>
+FRAME_COLD FRAME_NOINLINE PyObject* test_slowly_then(const NativeFunction* object,
+                                                     PyObject* const* values,
+                                                     PyThreadState* thread) noexcept {
+    return check_parameter_types(*object->function, values) ? run(object, values, thread) : nullptr;
+}
+
+// The strict type tests, then `run`.
+template <Runner run>
+PyObject* test_then(const NativeFunction* object, PyObject* const* values,
+                    PyThreadState* thread) noexcept {
+    if (!parameter_types_pass(*object->function, values)) [[unlikely]] {
+        return test_slowly_then<run>(object, values, thread);
+    }
+    return run(object, values, thread);
+}
+
+// What runs the body of `function`, so that no call asks again what the record says.
+Runner choose_runner(const Function& function) noexcept {
+    const bool guards_itself = function.def().guards_itself;
+    if (function.tests_types()) {
+        return guards_itself ? test_then<call_body> : test_then<guard_and_call_body>;
+    }
+    return guards_itself ? call_body : guard_and_call_body;
+}
+
+// Binds the arguments into a local array and converts them, then runs the body: every
 // call of a function with parameters to convert, and every call whose arguments are not laid
 // out as the parameters are.
 FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* const* args,
@@ -367,13 +432,10 @@ FRAME_NOINLINE PyObject* bind_and_run(const NativeFunction* object, PyObject* co
     PyObject* bound[max_params];
     if (!bind_arguments(function, args, nargsf, kwnames, bound) ||
         (function.converts() && !convert_truth_values(function, bound))) {
-        add_traceback_entry(function.traceback_name(), function.def().line, object->names.globals);
+        add_entry_at_definition(object);
         return nullptr;
     }
-    if (function.tests_types() && !check_parameter_types(function, bound)) {
-        return nullptr;
-    }
-    return run_body(object, bound, thread);
+    return object->run(object, bound, thread);
 }
 
 PyObject* vectorcall_binding(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -406,26 +468,16 @@ PyObject* const* arguments_in_place(const Function& function, PyObject* const* a
     return args;
 }
 
-// Runs the strict type tests on values in place, then the body.
-FRAME_NOINLINE PyObject* test_and_run(const NativeFunction* object, PyObject* const* values,
-                                      PyThreadState* thread) noexcept {
-    return check_parameter_types(*object->function, values) ? run_body(object, values, thread)
-                                                            : nullptr;
-}
-
 // A call of a function that converts no parameter: the body reads the values in place
-// whenever it can, with the strict type tests run on them there.
+// whenever it can.
 PyObject* call_in_place(const NativeFunction* object, PyObject* const* args, std::size_t nargsf,
                         PyObject* kwnames, PyThreadState* thread) noexcept {
-    const Function& function = *object->function;
     PyObject* const* values =
-        arguments_in_place(function, args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (!values) {
+        arguments_in_place(*object->function, args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!values) [[unlikely]] {
         return bind_and_run(object, args, nargsf, kwnames, thread);
     }
-    // Every way out is a tail call, so this function needs no frame of its own.
-    return function.tests_types() ? test_and_run(object, values, thread)
-                                  : run_body(object, values, thread);
+    return object->run(object, values, thread);
 }
 
 PyObject* vectorcall_in_place(PyObject* self, PyObject* const* args, std::size_t nargsf,
@@ -440,6 +492,18 @@ PyObject* call_nested(PyObject* function, PyObject* const* args, std::size_t nar
     const NativeFunction* object = as_function(function);
     return object->function->converts() ? bind_and_run(object, args, nargsf, kwnames, thread)
                                         : call_in_place(object, args, nargsf, kwnames, thread);
+}
+
+PyObject* call_global_looked_up(const Invocation& call, const Id& name, PyObject* const* args,
+                                std::size_t nargsf, PyObject* kwnames) noexcept {
+    const Ref function = call.lookup_global(name);
+    if (!function) {
+        return nullptr;
+    }
+    if (Py_IS_TYPE(function.get(), function_type())) {
+        return call_nested(function, args, nargsf, kwnames, call.thread());
+    }
+    return PyObject_Vectorcall(function, args, nargsf, kwnames);
 }
 
 } // namespace frame

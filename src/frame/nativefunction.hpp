@@ -9,10 +9,19 @@
 
 namespace frame {
 
+struct NativeFunction;
+
+// Runs a function's body on values bound to its parameters, doing first what the function
+// needs around it (the strict type tests, the recursion guard). `thread` is the thread's state
+// where the caller has read it, else null.
+using Runner = PyObject* (*)(const NativeFunction* object, PyObject* const* values,
+                             PyThreadState* thread) noexcept;
+
 // One `nativefunction` object: its record, the namespace it runs in, and the attributes
 // that the interpreter's own functions have.
 struct NativeFunction {
     PyObject_HEAD vectorcallfunc vectorcall;
+    Runner run; // chosen once, from the record, when the object is made
     const Function* function;
     PyObject* name; // null until first read
     PyObject* qualname;
@@ -53,6 +62,11 @@ PyObject* call_nested(PyObject* function, PyObject* const* args, std::size_t nar
 // without the interpreter's generic dispatch and result check around it, which read the thread
 // state; the running function itself, found in the unchanged namespace, is entered without
 // being looked up or held again, since its caller holds it.
+// The rest of call_global_with_keywords, for a name that does not find the running function:
+// looked up, then called. Out of line, so that the common case stays short at every call site.
+PyObject* call_global_looked_up(const Invocation& call, const Id& name, PyObject* const* args,
+                                std::size_t nargsf, PyObject* kwnames) noexcept;
+
 template <typename... Args>
 Ref call_global_with_keywords(const Invocation& call, const Id& name, const Keywords& names,
                               Args... values) noexcept {
@@ -60,17 +74,10 @@ Ref call_global_with_keywords(const Invocation& call, const Id& name, const Keyw
     std::array<PyObject*, sizeof...(Args) + 1> vector{nullptr, static_cast<PyObject*>(values)...};
     PyObject* const* args = vector.data() + 1;
     constexpr std::size_t nargsf = PY_VECTORCALL_ARGUMENTS_OFFSET;
-    if (call.global_found_unchanged(name) == call.self()) {
+    if (call.global_found_unchanged(name) == call.self()) [[likely]] {
         return Ref::steal(call_nested(call.self(), args, nargsf, names.get(), call.thread()));
     }
-    const Ref function = call.lookup_global(name);
-    if (!function) {
-        return {};
-    }
-    if (Py_IS_TYPE(function.get(), function_type())) {
-        return Ref::steal(call_nested(function, args, nargsf, names.get(), call.thread()));
-    }
-    return Ref::steal(PyObject_Vectorcall(function, args, nargsf, names.get()));
+    return Ref::steal(call_global_looked_up(call, name, args, nargsf, names.get()));
 }
 
 } // namespace frame

@@ -1,6 +1,5 @@
 #include "frame/recursion.hpp"
 
-#include "frame/compiler.hpp"
 #include "frame/thread_stack.hpp"
 
 #include <algorithm>
@@ -15,23 +14,10 @@ constexpr const char* recursion_context = " while calling a Python object";
 // small stack, 256 KiB of a large one.
 constexpr std::uintptr_t most_reserved = 256 * 1024;
 
-// The deep end of this thread's own stack, where no function body may start:
-// [lowest, lowest + size). Frames on any other stack (a fiber's, an embedding host's) lie
-// outside it, and there only the interpreter's budget applies; so it does where the thread's
-// stack cannot be found (an empty zone). Until the thread's first call the zone spans every
-// address, which sends that call to look the stack up.
-struct ReservedZone {
-    std::uintptr_t lowest;
-    std::uintptr_t size;
-};
-constexpr ReservedZone not_looked_up{0, UINTPTR_MAX};
-
-FRAME_INITIAL_EXEC_TLS constinit thread_local ReservedZone reserved_zone = not_looked_up;
-
-bool in_zone(std::uintptr_t frame, const ReservedZone& zone) noexcept {
-    // One unsigned compare: addresses below `lowest` wrap around to large differences.
-    return frame - zone.lowest < zone.size;
-}
+using recursion_detail::in_zone;
+using recursion_detail::not_looked_up;
+using recursion_detail::reserved_zone;
+using recursion_detail::ReservedZone;
 
 ReservedZone find_reserved_zone() noexcept {
     const std::optional<StackExtent> stack = find_thread_stack();
@@ -57,6 +43,9 @@ bool stack_nearly_used_up() noexcept {
 }
 
 } // namespace
+
+FRAME_INITIAL_EXEC_TLS constinit thread_local recursion_detail::ReservedZone
+    recursion_detail::reserved_zone = recursion_detail::not_looked_up;
 
 RecursionGuard::RecursionGuard(PyThreadState* known) noexcept
     : thread_{known ? known : PyThreadState_GetUnchecked()} {
