@@ -2,6 +2,7 @@
 // functions and calls them.
 #pragma once
 
+#include "frame/compiler.hpp"
 #include "frame/function.hpp"
 #include "frame/objects.hpp"
 
@@ -64,8 +65,9 @@ PyObject* call_nested(PyObject* function, PyObject* const* args, std::size_t nar
 // being looked up or held again, since its caller holds it.
 // The rest of call_global_with_keywords, for a name that does not find the running function:
 // looked up, then called. Out of line, so that the common case stays short at every call site.
-PyObject* call_global_looked_up(const Invocation& call, const Id& name, PyObject* const* args,
-                                std::size_t nargsf, PyObject* kwnames) noexcept;
+FRAME_NOINLINE PyObject* call_global_looked_up(const Invocation& call, const Id& name,
+                                               PyObject* const* args, std::size_t nargsf,
+                                               PyObject* kwnames) noexcept;
 
 template <typename... Args>
 Ref call_global_with_keywords(const Invocation& call, const Id& name, const Keywords& names,

@@ -341,8 +341,6 @@ constexpr ShapeTest shape_tests[] = {
 
 } // namespace
 
-namespace detail {
-
 Shape shape_by_isinstance(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
     PyTypeObject* type = Py_TYPE(value);
     const std::span<const ShapeTest> tests{
@@ -364,8 +362,6 @@ Shape shape_by_isinstance(Invocation& call, const WalkDef& def, PyObject* value)
     }
     return Shape::other;
 }
-
-} // namespace detail
 
 PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
                PyObject* label) noexcept {

@@ -12,6 +12,7 @@
 // at the lines the walking function gives.
 #pragma once
 
+#include "frame/compiler.hpp"
 #include "frame/function.hpp"
 
 namespace frame {
@@ -57,20 +58,13 @@ struct WalkDef {
 };
 
 // What the walking function's isinstance() tests make of a value: the first of dict, list,
-// tuple (and str, where asked) that it is an instance of, or none of them.
-enum class Shape : unsigned char { dict, list, tuple, str, other, failed };
+// tuple (and str, where asked) that it is an instance of, or none of them. `undecided` only
+// from shape_by_type, for a type that it leaves to the isinstance() tests.
+enum class Shape : unsigned char { dict, list, tuple, str, other, failed, undecided };
 
-namespace detail {
-Shape shape_by_isinstance(Invocation& call, const WalkDef& def, PyObject* value) noexcept;
-}
-
-// isinstance(value, dict), then list, then tuple, then str (if `def` asks it), as the walking
-// function tests them, stopping at the first that holds. A value of exactly one of these types,
-// or of a few other built-in types, is decided by its type at once; anything else as
-// isinstance() decides it, which honours a `__class__` that reports another class (a weak
-// proxy's, for one). `failed`, with the line
-// marked on `call`, when reading `__class__` raised.
-inline Shape shape_of(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
+// The shape of a value of exactly one of these types, or of a few other built-in types, which
+// its type decides at once; `undecided` for any other.
+inline Shape shape_by_type(const WalkDef& def, PyObject* value) noexcept {
     const PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
         return def.tests_str ? Shape::str : Shape::other;
@@ -88,13 +82,27 @@ inline Shape shape_of(Invocation& call, const WalkDef& def, PyObject* value) noe
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
         return Shape::other;
     }
-    return detail::shape_by_isinstance(call, def, value);
+    return Shape::undecided;
+}
+
+// The shape as isinstance() decides it, which honours a `__class__` that reports another
+// class (a weak proxy's, for one). `failed`, with the line marked on `call`, when reading
+// `__class__` raised. Out of line, as is `walk`: a body that decides its common values by
+// type alone then needs no saved registers on those paths.
+FRAME_NOINLINE Shape shape_by_isinstance(Invocation& call, const WalkDef& def,
+                                         PyObject* value) noexcept;
+
+// isinstance(value, dict), then list, then tuple, then str (if `def` asks it), as the walking
+// function tests them, stopping at the first that holds.
+inline Shape shape_of(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
+    const Shape shape = shape_by_type(def, value);
+    return shape == Shape::undecided ? shape_by_isinstance(call, def, value) : shape;
 }
 
 // A new plain dict, list or tuple holding the results of the nested calls for the elements
 // of `value`, whose shape (dict, list or tuple) `shape_of` gave. Marks the failing step's line
 // on `call`; returns a new reference, or null with an exception set.
-PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
-               PyObject* label) noexcept;
+FRAME_NOINLINE PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
+                              PyObject* label) noexcept;
 
 } // namespace frame

@@ -1,5 +1,6 @@
 // tools.common.hush_secret: a copy of a value in which every string that stands under a
 // password-like name is masked with asterisks.
+#include "frame/compiler.hpp"
 #include "frame/module.hpp"
 #include "frame/objects.hpp"
 #include "frame/shared/walk.hpp"
@@ -97,20 +98,21 @@ Ref masked(PyObject* value) noexcept {
     return length < 0 ? Ref{} : Ref::steal(PySequence_Repeat(mask_character, length));
 }
 
-// A string: masked under a password-like name, else the same object.
-PyObject* hush_text(frame::Invocation& call, PyObject* name, PyObject* value) noexcept {
-    call.at(52);
-    if (!names_a_password(name)) {
-        return Py_NewRef(value);
-    }
+// "*" * len(value), at its line.
+FRAME_NOINLINE PyObject* hush_password(frame::Invocation& call, PyObject* value) noexcept {
     call.at(53);
     return masked(value).release();
 }
 
-PyObject* hush_secret(frame::Invocation& call) noexcept {
-    PyObject* name = call[0] == Py_None ? frame::empty_str() : call[0];
-    PyObject* value = call[1] == Py_None ? frame::empty_str() : call[1];
-    switch (const frame::Shape shape = frame::shape_of(call, hush_walk, value)) {
+// A string: masked under a password-like name, else the same object.
+PyObject* hush_text(frame::Invocation& call, PyObject* name, PyObject* value) noexcept {
+    call.at(52);
+    return names_a_password(name) ? hush_password(call, value) : Py_NewRef(value);
+}
+
+PyObject* hush_shaped(frame::Invocation& call, PyObject* name, PyObject* value,
+                      frame::Shape shape) noexcept {
+    switch (shape) {
     case frame::Shape::str:
         return hush_text(call, name, value);
     case frame::Shape::other:
@@ -120,6 +122,21 @@ PyObject* hush_secret(frame::Invocation& call) noexcept {
     default:
         return frame::walk(call, hush_walk, shape, value, name);
     }
+}
+
+// A value whose type leaves its shape to the isinstance() tests. Apart, so that the common
+// paths of the body make no call that returns to it.
+FRAME_NOINLINE PyObject* hush_undecided(frame::Invocation& call, PyObject* name,
+                                        PyObject* value) noexcept {
+    return hush_shaped(call, name, value, frame::shape_by_isinstance(call, hush_walk, value));
+}
+
+PyObject* hush_secret(frame::Invocation& call) noexcept {
+    PyObject* name = call[0] == Py_None ? frame::empty_str() : call[0];
+    PyObject* value = call[1] == Py_None ? frame::empty_str() : call[1];
+    const frame::Shape shape = frame::shape_by_type(hush_walk, value);
+    return shape == frame::Shape::undecided ? hush_undecided(call, name, value)
+                                            : hush_shaped(call, name, value, shape);
 }
 
 constexpr frame::Param hush_secret_params[] = {

@@ -284,7 +284,28 @@ FRAME_COLD FRAME_NOINLINE PyObject* notice_for_value_error() noexcept {
     return Py_NewRef(conversion_notice.get());
 }
 
-PyObject* veil_leaf(frame::Invocation& call, PyObject* value) noexcept {
+// The commonest leaf, settled without a call: an exact str, a small int or a bool, whose text
+// form is no longer than a small int limit stored in `_const`, found unchanged. Making those
+// text forms and reading the limit in place run no code, so skipping them changes nothing.
+bool short_at_once(const frame::Invocation& call, PyObject* value) noexcept {
+    Py_ssize_t length = 0;
+    if (PyUnicode_CheckExact(value)) {
+        length = PyUnicode_GET_LENGTH(value);
+    } else if (Py_ssize_t number = 0; frame::internals::compact_int(value, number)) {
+        length = decimal_length(number);
+    } else if (PyBool_Check(value)) {
+        length = value == Py_True ? 4 : 5;
+    } else {
+        return false;
+    }
+    PyObject* constants = call.global_found_unchanged(id::const_);
+    PyObject* limit = constants ? char_limit_of.in_place(constants) : nullptr;
+    Py_ssize_t bound = 0;
+    return limit && frame::internals::compact_int(limit, bound) && length <= bound;
+}
+
+// Every other leaf, the whole way.
+FRAME_NOINLINE PyObject* veil_leaf(frame::Invocation& call, PyObject* value) noexcept {
     call.at(63);
     TextForm form;
     if (!form.make(value)) {
@@ -307,16 +328,28 @@ PyObject* veil_leaf(frame::Invocation& call, PyObject* value) noexcept {
     return limit_again ? truncated(call, text, limit_again).release() : nullptr;
 }
 
-PyObject* veil_bulk_text(frame::Invocation& call) noexcept {
-    PyObject* value = call[0] == Py_None ? frame::empty_str() : call[0];
-    switch (const frame::Shape shape = frame::shape_of(call, veil_walk, value)) {
+PyObject* veil_shaped(frame::Invocation& call, PyObject* value, frame::Shape shape) noexcept {
+    switch (shape) {
     case frame::Shape::other:
-        return veil_leaf(call, value);
+        return short_at_once(call, value) ? Py_NewRef(value) : veil_leaf(call, value);
     case frame::Shape::failed:
         return nullptr;
     default:
         return frame::walk(call, veil_walk, shape, value, nullptr);
     }
+}
+
+// A value whose type leaves its shape to the isinstance() tests. Apart, so that the common
+// paths of the body make no call that returns to it.
+FRAME_NOINLINE PyObject* veil_undecided(frame::Invocation& call, PyObject* value) noexcept {
+    return veil_shaped(call, value, frame::shape_by_isinstance(call, veil_walk, value));
+}
+
+PyObject* veil_bulk_text(frame::Invocation& call) noexcept {
+    PyObject* value = call[0] == Py_None ? frame::empty_str() : call[0];
+    const frame::Shape shape = frame::shape_by_type(veil_walk, value);
+    return shape == frame::Shape::undecided ? veil_undecided(call, value)
+                                            : veil_shaped(call, value, shape);
 }
 
 constexpr frame::Param veil_bulk_text_params[] = {
