@@ -10,7 +10,7 @@ BUILD_DIR := build/cp313
 PYTHON313 ?= $(shell for p in python3.13 $$(ls -d "$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do \
 	"$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo "$$p"; break; }; done)
 
-.PHONY: demo test suite test-matrix install stubtest bench format clean test-asan test-clang wheel wheel-tag fuzz fuzz-toolchain fuzz-install fuzz-merge
+.PHONY: demo test suite test-matrix install stubtest bench format clean test-asan test-clang wheel wheel-tag macos macos-linker fuzz fuzz-toolchain fuzz-install fuzz-merge
 
 # The pinned requirements to install: all of the development commands', or only what the build
 # and the suite need (the test matrix's roots).
@@ -128,6 +128,36 @@ wheel-tag:
 		$(PY) -m wheel tags --platform-tag $(WHEEL_PLATFORM)_$(WHEEL_CPU).manylinux_2_$(lastword $(subst ., ,$(WHEEL_GLIBC)))_$(WHEEL_CPU) $$raw && \
 		mv dist/raw/*-manylinux*_$(WHEEL_CPU).whl dist/; \
 	fi
+
+# The modules for macOS, x86_64 and arm64, compiled and linked here but not run (no macOS
+# machine is at hand): Zig's Clang compiles them with macOS's headers, against this machine's
+# CPython 3.13 headers (cmake/python_headers_check.cpp checks, for each target, the values of
+# their pyconfig.h that the public headers read), and LLVM's ld64.lld links each one into a
+# bundle against Zig's libSystem stubs. Each bundle is then checked: its architecture, its one
+# exported symbol and what it needs (cmake/check_macos_bundles.py). The oldest macOS versions
+# are those of CPython 3.13's own macOS builds (10.13 for x86_64; arm64 began with 11.0).
+MACOS_TARGETS := x86_64:x86_64-macos.10.13 arm64:aarch64-macos.11.0
+MODULE_NAMES := $(sort $(basename $(notdir $(wildcard src/tools/*/*.cpp))))
+MACOS_LINKER_PROBE = command -v ld64.lld-19 || command -v ld64.lld
+# LLVM 19's linker (Debian's lld-19; older ones do not know Zig's newer stubs), and llvm-nm and
+# llvm-objdump for the checks; installed when missing, where apt-get can run.
+macos-linker:
+	@{ $(MACOS_LINKER_PROBE) && command -v llvm-nm && command -v llvm-objdump; } >/dev/null || \
+		{ command -v apt-get >/dev/null && test "$$(id -u)" = 0 && \
+		DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends lld-19 llvm-19 file >/dev/null; } || \
+		{ echo "make macos needs ld64.lld (Debian: apt-get install lld-19 llvm-19)"; exit 1; }
+
+macos: $(VENV)/.wheel-deps macos-linker
+	export PATH="$(abspath $(VENV))/bin:$$PATH"; linker=$$($(MACOS_LINKER_PROBE)) && \
+	include=$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') && \
+	for pair in $(MACOS_TARGETS); do arch=$${pair%%:*}; target=$${pair#*:}; \
+		cmake -S . -B build/macos-$$arch -G Ninja -DCMAKE_BUILD_TYPE=Release \
+			-DCMAKE_TOOLCHAIN_FILE=$(abspath cmake/zig.cmake) -DZIG_TARGET=$$target -DMACOS_LINKER=$$linker \
+			-DTOOLS_SOABI=cpython-313-darwin -DPython_INCLUDE_DIR=$$include >/dev/null && \
+		cmake --build build/macos-$$arch -j 2 && \
+		$(PY) cmake/check_macos_bundles.py build/macos-$$arch $$arch $(MODULE_NAMES) || exit 1; \
+	done
 
 # The suite on other interpreter builds and CPUs, each in a Debian 13 root of its own (.ci/matrix
 # says how): MATRIX picks the targets, MATRIX_WHEEL runs a built wheel there instead of a build
