@@ -42,12 +42,13 @@ stubtest: install
 suite: install
 	PYTHONMALLOC=debug $(PY) -X dev -m pytest -q
 
-# The suite, then the same suite against the sanitizer build and against a Clang build, and
-# last the wheel as a user installs it.
+# The suite, then the same suite against the sanitizer build and against a Clang build, then
+# the wheel as a user installs it, and last the macOS builds (compiled and linked, not run).
 test: suite stubtest
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-clang
 	$(MAKE) --no-print-directory wheel
+	$(MAKE) --no-print-directory macos
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in its
 # own environment; the interpreter allocates with malloc so that ASan sees every object.
