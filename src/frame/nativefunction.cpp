@@ -4,10 +4,12 @@
 
 #include "frame/binding.hpp"
 #include "frame/compiler.hpp"
+#include "frame/internals.hpp"
 #include "frame/recursion.hpp"
 #include "frame/traceback.hpp"
 
 #include <cstddef>
+#include <iterator>
 
 namespace frame {
 namespace {
@@ -283,7 +285,26 @@ constinit PyTypeObject function_type_object = unready_function_type();
 
 PyTypeObject* function_type() noexcept { return &function_type_object; }
 
+// What readying puts in the type's dict: the slot wrappers of tp_repr, tp_call and
+// tp_descr_get, then the methods, members and getset entries (without their end markers).
+constexpr Py_ssize_t type_dict_entries = 3 + Py_ssize_t(std::size(function_methods) - 1) +
+                                         Py_ssize_t(std::size(function_members) - 1) +
+                                         Py_ssize_t(std::size(function_getset) - 1);
+
 bool ready_function_type() noexcept {
+    // The dict is made here (tp_dict may hold the type's first attributes before readying),
+    // with room for every entry, so that PyType_Ready fills it without ever resizing it. It fills
+    // it with PyDict_SetDefaultRef, which in 3.13.0 reports success for an insertion whose resize
+    // failed for want of memory and leaves the dict counting an entry it does not hold: the next
+    // resize reads past the entries and crashes (plain `dict.setdefault` does the same). Without a
+    // resize, an insertion cannot fail.
+    if (!PyType_HasFeature(&function_type_object, Py_TPFLAGS_READY) &&
+        !function_type_object.tp_dict) {
+        function_type_object.tp_dict = internals::new_dict_presized(type_dict_entries);
+        if (!function_type_object.tp_dict) {
+            return false;
+        }
+    }
     if (PyType_Ready(&function_type_object) == 0) {
         return true;
     }
