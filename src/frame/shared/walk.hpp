@@ -85,23 +85,19 @@ inline Shape shape_by_type(const WalkDef& def, PyObject* value) noexcept {
     return Shape::undecided;
 }
 
-// The shape as isinstance() decides it, which honours a `__class__` that reports another
-// class (a weak proxy's, for one). `failed`, with the line marked on `call`, when reading
+// The shape as the walking function's tests decide it: isinstance(value, dict), then list, then
+// tuple, then str (if `def` asks it), stopping at the first that holds. isinstance() honours a
+// `__class__` that reports another class (a weak proxy's, for one). `failed`, with the line marked
+// on `call`, when reading
 // `__class__` raised. Out of line, as is `walk`: a body that decides its common values by
 // type alone then needs no saved registers on those paths.
 FRAME_NOINLINE Shape shape_by_isinstance(Invocation& call, const WalkDef& def,
                                          PyObject* value) noexcept;
 
-// isinstance(value, dict), then list, then tuple, then str (if `def` asks it), as the walking
-// function tests them, stopping at the first that holds.
-inline Shape shape_of(Invocation& call, const WalkDef& def, PyObject* value) noexcept {
-    const Shape shape = shape_by_type(def, value);
-    return shape == Shape::undecided ? shape_by_isinstance(call, def, value) : shape;
-}
-
 // A new plain dict, list or tuple holding the results of the nested calls for the elements
-// of `value`, whose shape (dict, list or tuple) `shape_of` gave. Marks the failing step's line
-// on `call`; returns a new reference, or null with an exception set.
+// of `value`, whose shape (dict, list or tuple) shape_by_type or shape_by_isinstance gave.
+// Marks the failing step's line on `call`; returns a new reference, or null with an exception
+// set.
 FRAME_NOINLINE PyObject* walk(Invocation& call, const WalkDef& def, Shape shape, PyObject* value,
                               PyObject* label) noexcept;
 
